@@ -113,6 +113,12 @@ class TARVOS_EXPORT MTThread {
     // Runs the body on the new thread, catching every exception, then signals completion.
     virtual void Run();
 
+    // Terminates the body and waits for it for as long as it takes. A platform subclass calls this
+    // first in its destructor, so that its running thread never sees the object half destroyed.
+    void FinishBeforeDestruction();
+    // For a platform subclass whose thread could not be started: the body never ran.
+    void ForgetBodyThatNeverRan() { body = nullptr; }
+
   private:
     MTThreadBody* body;                // not owned; null once terminated
     MTSemaphore* completionSemaphore;  // maximum 1, initial 0; owned

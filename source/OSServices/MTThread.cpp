@@ -17,6 +17,11 @@ MTThread::MTThread(MTThreadBody* body, MTPriority, uint64_t)
     : body(body), completionSemaphore(MTInterface::NewSemaphore(1, 0)), terminating(false) {}
 
 MTThread::~MTThread() {
+    FinishBeforeDestruction();
+    delete completionSemaphore;
+}
+
+void MTThread::FinishBeforeDestruction() {
     if (body != nullptr && !Terminate(kDestructorWaitMs)) {
         // The running thread still uses this object and its body: freeing them now would let it touch
         // freed memory, so wait for as long as it takes.
@@ -24,7 +29,6 @@ MTThread::~MTThread() {
             MTInterface::DebugString("MTThread destroyed while its body keeps running; still waiting\n");
         }
     }
-    delete completionSemaphore;
 }
 
 bool MTThread::Terminate(uint32_t timeoutMs) {

@@ -12,13 +12,11 @@ class MTThreadPosix final : public MTThread {
     // thread cannot be started; null if the object cannot be allocated.
     static MTThreadPosix* Start(MTThreadBody* body, MTPriority priority, uint64_t affinity);
 
-  private:
-    MTThreadPosix(MTThreadBody* body, MTPriority priority, uint64_t affinity);
-    static void* Entry(void* self);
-    void ApplySchedulingToCallingThread();
+      ~MTThreadPosix() override;
 
-    const MTPriority priority;
-    const uint64_t affinity;
+private:
+    MTThreadPosix(MTThreadBody* body, MTPriority priority, uint64_t affinity);
+    static void* Entry(void* startPacket);
 };
 
 }  // namespace Tarvos
