@@ -1,0 +1,78 @@
+// The block cache shared by any number of cache sources: a fixed set of equal-sized blocks (one per
+// buffer of the factory it is built from), reused least recently needed first. Read only queues the
+// transaction and returns; all work runs on the cache's three dispatcher threads, and a transaction's
+// status callback runs on one of them (or on the I/O thread). Sources hold a reference on their cache
+// from UseCache until they are destroyed; the cache never holds references on its sources.
+#pragma once
+
+#include <cstdint>
+
+#include "Tarvos/CacheSource.h"
+#include "Tarvos/Export.h"
+#include "Tarvos/SharedObject.h"
+
+namespace Tarvos {
+
+class BufferFactory;
+class CacheBlockList;
+class CacheTransaction;
+class MTAtomicUnsigned32;
+class PreReadTransactionList;
+class TransactionDispatcher;
+
+class TARVOS_EXPORT Cache : public SharedObject {
+  public:
+    static constexpr uint32_t kDueASAP = 0;
+
+    // Takes every buffer the factory has; a null factory gives a cache without blocks that fails reads.
+    explicit Cache(BufferFactory* factory);
+
+    // Queues the transaction: kResultPending, or a refusal (kResultInvalidArgument without touching the
+    // transaction; kResultCancelled or kResultFailed after finishing it through SetResult).
+    CacheSource::Result_t Read(CacheTransaction* transaction);
+    // Reads the range into the cache ahead of need, one pre-read per block.
+    void PreRead(CacheSource* source, uint64_t offset, uint32_t size, uint32_t dueTime);
+    void Invalidate(CacheSource* source, uint64_t offset, uint32_t size);
+    // Returns once nothing of the source is queued or running in the cache; every affected
+    // transaction reports kResultCancelled.
+    void Cancel(CacheSource* source);
+    void Purge(CacheSource* source);
+
+    uint32_t GetCacheHits();
+    uint32_t GetCacheMisses();
+    uint32_t GetCacheDirectReads();
+    uint32_t GetCachePreReads();
+    void ResetCacheStats();
+    void CollectCacheStats(bool collect);
+    void Dump();
+    uint32_t GetBlockSize();
+    // Another pass for transactions waiting for a free block.
+    void NotifySomethingChanged();
+
+  protected:
+    ~Cache() override;
+
+  private:
+    friend class ProcessTransactionCommand;
+    friend class DispatchedReadCallback;
+    friend class CacheBlock;
+
+    bool ProcessTransaction(CacheTransaction* transaction);
+    void CountHit();
+    void CountMiss();
+
+    CacheBlockList* blockList;
+    PreReadTransactionList* preReadList;
+    TransactionDispatcher* transactionDispatcher;
+    TransactionDispatcher* readDispatcher;
+    TransactionDispatcher* blockDispatcher;
+    // Statistics counters: created and deleted under the cache lock; counted without it.
+    MTAtomicUnsigned32* hits;
+    MTAtomicUnsigned32* misses;
+    MTAtomicUnsigned32* directReads;
+    MTAtomicUnsigned32* preReads;
+    CacheSource* cancellingSource;  // no reference; read by Read without a lock
+    uint32_t blockSize;
+};
+
+}  // namespace Tarvos
