@@ -91,7 +91,9 @@ class TransactionRangeSet {
     std::vector<Range> GetCompletedRanges();
 
   private:
-    std::unique_ptr<MTCritSec> lock;     // guards every field below; re-entrant; held while the listener runs
+    // Guards every field below. Re-entrant; held while the listener runs, so it is taken before any
+    // lock the listener (and the status callback behind it) takes.
+    std::unique_ptr<MTCritSec> lock;
     std::vector<Range> openRanges;       // not taken by anybody yet
     std::vector<Range> completedRanges;  // completed with success or partial
     uint32_t total;
