@@ -1,0 +1,92 @@
+// The member storage of a SharedObjectList: an ordered sequence of pointers (a circular doubly linked
+// list with a sentinel), index 0 at the front, with a bound on its length. It only stores pointers;
+// the reference counting belongs to SharedObjectList. Not synchronised.
+#pragma once
+
+#include <cstdint>
+#include <iterator>
+#include <list>
+#include <stdexcept>
+
+namespace Tarvos {
+
+class SharedObject;
+
+class SharedObjectListStorage {
+  public:
+    static constexpr uint32_t kIndexInvalid = 0xFFFFFFFFu;
+    // The most members a list may hold; one more throws std::length_error("list<T> too long").
+    static constexpr uint32_t kMaximumCount = 0x3FFFFFFFu;
+
+    explicit SharedObjectListStorage(uint32_t maximumCount = kMaximumCount) : maximumCount(maximumCount) {}
+
+    uint32_t Count() const { return static_cast<uint32_t>(members.size()); }
+
+    // Both throw std::length_error("list<T> too long") when the storage is full, and std::bad_alloc
+    // when a node cannot be allocated; the storage is unchanged then.
+    void InsertFront(SharedObject* member) {
+        CheckRoomForOneMore();
+        members.push_front(member);
+    }
+    void InsertBack(SharedObject* member) {
+        CheckRoomForOneMore();
+        members.push_back(member);
+    }
+
+    uint32_t Find(SharedObject* member) const {
+        uint32_t index = 0;
+        for (SharedObject* candidate : members) {
+            if (candidate == member) {
+                return index;
+            }
+            ++index;
+        }
+        return kIndexInvalid;
+    }
+
+    // Requires: index < Count().
+    SharedObject* At(uint32_t index) const { return *std::next(members.begin(), index); }
+
+    // Requires: index < Count(). Unlinks the node and returns its member.
+    SharedObject* Unlink(uint32_t index) {
+        auto node = std::next(members.begin(), index);
+        SharedObject* member = *node;
+        members.erase(node);
+        return member;
+    }
+
+    // Unlinks the node holding member; false when there is none.
+    bool UnlinkMember(SharedObject* member) {
+        for (auto node = members.begin(); node != members.end(); ++node) {
+            if (*node == member) {
+                members.erase(node);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Calls visit(member, index) front to back until it returns false. The next node is read after
+    // visit returns, so visit must not change the storage.
+    template <typename Visitor>
+    void ForEach(Visitor visit) const {
+        uint32_t index = 0;
+        for (auto node = members.begin(); node != members.end(); ++node, ++index) {
+            if (!visit(*node, index)) {
+                return;
+            }
+        }
+    }
+
+  private:
+    void CheckRoomForOneMore() const {
+        if (members.size() >= maximumCount) {
+            throw std::length_error("list<T> too long");
+        }
+    }
+
+    std::list<SharedObject*> members;
+    uint32_t maximumCount;
+};
+
+}  // namespace Tarvos
