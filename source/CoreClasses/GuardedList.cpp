@@ -36,8 +36,10 @@ struct GuardedList::Link {
 };
 
 // GCC cannot see that the destructor takes the walk off the list before it goes out of scope.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
 struct GuardedList::Walk {
     explicit Walk(GuardedList* list)
         : list(list),
@@ -64,7 +66,9 @@ struct GuardedList::Walk {
     bool again = false;       // an unvisited link moved: go over the list once more at the end
     Walk* const outer;
 };
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace {
 
