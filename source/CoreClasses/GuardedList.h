@@ -91,7 +91,7 @@ class GuardedList {
     void RemoveAndFree(Link* link);
 
     MTCritSec* const lock;  // guards every field below and the owner of every member item; taken after
-                            // a dispatcher's lock and before any item's own lock, never the other way
+                            // a dispatcher's lock; callbacks take an item's own lock inside this one
     Link* front = nullptr;
     Link* back = nullptr;
     const bool ascending;

@@ -140,11 +140,21 @@ class TransactionDispatcherTest : public ::testing::Test {
                          TestCommand::Behaviour behaviour = {}, CacheSource* source = nullptr) {
         return new TestCommand(&recorder, id, kind, dueTime, std::move(behaviour), source);
     }
+    // Queues a command that runs until `gate` opens and then reports `done`; returns once it runs.
+    bool StartGatedCommand(int id, bool done) {
+        auto running = std::make_shared<std::atomic<bool>>(false);
+        dispatcher->Add(Command(id, 0, kCommandProcessTransaction, [this, running, done](TestCommand&) {
+            *running = true;
+            return gate.Pass() && done;
+        }));
+        return TarvosTest::WaitUntil([&] { return running->load(); });
+    }
     void ExpectFinishedOnce(int id, bool cancelled) {
         EXPECT_EQ(recorder.FinishesOf(id), std::vector<bool>{cancelled}) << "command " << id;
     }
 
     Recorder recorder;
+    Gate gate;  // outlives the dispatcher, whose commands may wait on it
     std::unique_ptr<TransactionDispatcher> dispatcher;
 };
 
@@ -268,13 +278,7 @@ TEST_F(TransactionDispatcherTest, ACommandThatKeepsFailingCostsAlmostNoCpu) {
 
 TEST_F(TransactionDispatcherTest, AddsWhileALongCommandRunsAreAllServed) {
     TransactionDispatcher& d = Dispatcher();
-    Gate gate;
-    std::atomic<bool> running{false};
-    d.Add(Command(0, 0, kCommandProcessTransaction, [&](TestCommand&) {
-        running = true;
-        return gate.Pass();
-    }));
-    ASSERT_TRUE(TarvosTest::WaitUntil([&] { return running.load(); }));
+    ASSERT_TRUE(StartGatedCommand(0, true));
     for (int id = 10; id >= 1; --id) {
         d.Add(Command(id, static_cast<uint32_t>(id)));
     }
@@ -292,13 +296,7 @@ TEST_F(TransactionDispatcherTest, AddsWhileALongCommandRunsAreAllServed) {
 
 TEST_F(TransactionDispatcherTest, LockWaitsForTheRunningCommandAndHoldsTheWorker) {
     TransactionDispatcher& d = Dispatcher();
-    Gate gate;
-    std::atomic<bool> running{false};
-    d.Add(Command(1, 0, kCommandProcessTransaction, [&](TestCommand&) {
-        running = true;
-        return gate.Pass();
-    }));
-    ASSERT_TRUE(TarvosTest::WaitUntil([&] { return running.load(); }));
+    ASSERT_TRUE(StartGatedCommand(1, true));
     std::atomic<bool> locked{false};
     std::atomic<size_t> finishedWhenLocked{99};
     Gate release;
@@ -402,14 +400,7 @@ TEST_F(TransactionDispatcherTest, DestructionFinishesEveryQueuedCommandOnce) {
 
 TEST_F(TransactionDispatcherTest, DestructionDuringALongCommandFinishesEverythingOnce) {
     TransactionDispatcher& d = Dispatcher();
-    Gate gate;
-    std::atomic<bool> running{false};
-    d.Add(Command(0, 0, kCommandProcessTransaction, [&](TestCommand&) {
-        running = true;
-        gate.Pass();
-        return false;  // not done: termination or cancellation must finish it
-    }));
-    ASSERT_TRUE(TarvosTest::WaitUntil([&] { return running.load(); }));
+    ASSERT_TRUE(StartGatedCommand(0, false));  // not done: termination must finish it
     for (int id = 1; id <= 5; ++id) {
         d.Add(Command(id, static_cast<uint32_t>(id)));
     }
