@@ -1,0 +1,248 @@
+// The worker loop. Each pass has a number; a command taken in a pass is stamped with it, so a command
+// that cannot proceed is skipped for the rest of that pass and tried again in the next one.
+//
+//   wait on wakeUp (how long: see below) -> pass += 1 -> for each kind in service order:
+//       take the earliest queued command of the kind not stamped with this pass, stamp it, run it:
+//       done -> Finish(false); cannot proceed -> back into the queue; repeat until none is left
+//
+// How long the worker waits before the next pass:
+//   nothing was put back                 -> until an Add, a Wake or termination
+//   something was put back, and some
+//   command finished in the pass         -> not at all: the finished work may have freed what the
+//                                           others wait for
+//   everything taken was put back        -> until an Add, a Wake or termination, at most
+//                                           kStalledRetryMs: a command waiting for a free block or I/O
+//                                           slot is retried often, without starving the threads that
+//                                           would free them
+// A command put back does not signal wakeUp itself; the wait above stands in for that signal.
+//
+// Wake-ups are never lost: Add queues the command before it signals, and the worker looks at the queue
+// only after its wait returned, so an Add that misses a running pass leaves a signal for the next wait.
+//
+// Command life: created by the cache -> queued (Add) -> taken and run -> finished (Finish(false)), or
+// put back and run again in a later pass, or cancelled while queued or at shutdown (Finish(true)).
+#include "Cache/TransactionDispatcher.h"
+
+#include <new>
+
+namespace Tarvos {
+
+namespace {
+
+constexpr uint32_t kStalledRetryMs = 1;
+
+template <typename T>
+std::unique_ptr<T> Checked(T* made) {
+    if (made == nullptr) {
+        throw std::bad_alloc();
+    }
+    return std::unique_ptr<T>(made);
+}
+
+// Accepts the earliest queued command of one kind that was not yet taken in the current pass.
+class KindFilter : public GuardedList::MatchCallback {
+  public:
+    KindFilter(uint32_t kind, uint64_t pass) : kind(kind), pass(pass) {}
+    bool Matches(GuardedListItem* item) override {
+        auto* command = static_cast<DispatcherCommand*>(item);
+        return command != nullptr && command->GetKind() == kind && command->GetPassStamp() < pass;
+    }
+
+  private:
+    const uint32_t kind;
+    const uint64_t pass;
+};
+
+class CommandFilterMatch : public GuardedList::MatchCallback {
+  public:
+    explicit CommandFilterMatch(TransactionDispatcher::CommandFilter* filter) : filter(filter) {}
+    bool Matches(GuardedListItem* item) override {
+        auto* command = static_cast<DispatcherCommand*>(item);
+        return filter->Matches(command, command->GetKind());
+    }
+
+  private:
+    TransactionDispatcher::CommandFilter* const filter;
+};
+
+class MatchEverything : public GuardedList::MatchCallback {
+  public:
+    bool Matches(GuardedListItem*) override { return true; }
+};
+
+class CritSecHolder {
+  public:
+    explicit CritSecHolder(MTCritSec* lock) : lock(lock) { lock->Enter(); }
+    ~CritSecHolder() { lock->Leave(); }
+    CritSecHolder(const CritSecHolder&) = delete;
+    CritSecHolder& operator=(const CritSecHolder&) = delete;
+
+  private:
+    MTCritSec* const lock;
+};
+
+}  // namespace
+
+DispatcherCommand::DispatcherCommand(uint32_t kind, uint32_t dueTime, Cache* cache, CacheSource* source)
+    : kind(kind), dueTime(dueTime), cache(cache), source(source) {}
+
+DispatcherCommand::~DispatcherCommand() = default;
+
+uint64_t DispatcherCommand::GetSortKey() {
+    return dueTime;
+}
+
+uint64_t DispatcherCommand::GetPassStamp() {
+    return passStamp;
+}
+
+void DispatcherCommand::SetPassStamp(uint64_t newPass) {
+    passStamp = newPass;
+}
+
+TransactionDispatcher::CommandFilter::~CommandFilter() = default;
+
+TransactionDispatcher::TransactionDispatcher(const uint32_t* kindList, uint32_t kindCount,
+                                             MTThread::MTPriority priority)
+    : wakeUp(Checked(MTInterface::NewSemaphore(1, 0))),
+      queue(std::make_unique<GuardedList>(true, true)),
+      lock(Checked(MTInterface::NewCritSec())) {
+    if (kindList != nullptr && kindCount > 0) {
+        kinds.assign(kindList, kindList + kindCount);
+        // Last: the worker starts at once and uses everything above.
+        thread = Checked(MTInterface::NewThread(this, priority, MTThread::kProcessorAny));
+    }
+}
+
+TransactionDispatcher::~TransactionDispatcher() {
+    if (thread != nullptr) {
+        thread->Terminate(MTSemaphore::kInfinite);
+    }
+    CancelAll();
+}
+
+void TransactionDispatcher::TerminateBody() {
+    wakeUp->Signal(1);
+}
+
+void TransactionDispatcher::RunBody(MTThread* worker) {
+    if (worker == nullptr || worker->IsTerminating()) {
+        return;
+    }
+    uint32_t waitMs = MTSemaphore::kInfinite;
+    for (;;) {
+        // A timed-out wait is as good as a signal: the pass retries what waits in the queue.
+        wakeUp->Wait(waitMs, 1);
+        ++pass;
+        if (worker->IsTerminating()) {
+            return;
+        }
+        const PassOutcome outcome = RunPass(worker);
+        if (worker->IsTerminating()) {
+            return;
+        }
+        if (!outcome.putBackAny) {
+            waitMs = MTSemaphore::kInfinite;
+        } else {
+            waitMs = outcome.finishedAny ? 0 : kStalledRetryMs;
+        }
+    }
+}
+
+TransactionDispatcher::PassOutcome TransactionDispatcher::RunPass(MTThread* worker) {
+    PassOutcome outcome;
+    for (const uint32_t kind : kinds) {
+        KindFilter eligible(kind, pass);
+        while (!worker->IsTerminating()) {
+            CritSecHolder holder(lock.get());
+            auto* command = static_cast<DispatcherCommand*>(queue->RemoveFirstMatch(&eligible));
+            if (command == nullptr) {
+                break;
+            }
+            if (worker->IsTerminating()) {
+                command->Finish(true);
+                break;
+            }
+            command->SetPassStamp(pass);
+            if (command->Execute()) {
+                command->Finish(false);
+                outcome.finishedAny = true;
+            } else if (worker->IsTerminating()) {
+                command->Finish(true);
+            } else {
+                queue->AddInOrder(command);
+                outcome.putBackAny = true;
+            }
+        }
+    }
+    return outcome;
+}
+
+void TransactionDispatcher::Add(DispatcherCommand* command) {
+    if (command == nullptr) {
+        return;
+    }
+    queue->AddInOrder(command);
+    wakeUp->Signal(1);  // fails when a signal is already pending, which serves as well
+}
+
+bool TransactionDispatcher::CancelMatching(CommandFilter* filter) {
+    if (filter == nullptr) {
+        return false;
+    }
+    CommandFilterMatch accept(filter);
+    return CancelAccepted(&accept);
+}
+
+bool TransactionDispatcher::CancelAll() {
+    MatchEverything accept;
+    return CancelAccepted(&accept);
+}
+
+bool TransactionDispatcher::CancelAccepted(GuardedList::MatchCallback* accept) {
+    // The accepted commands are chained while the queue's lock is held and finished after it was left,
+    // so that Finish may take other locks (or Add to this dispatcher) without inverting the lock order.
+    class Collect : public GuardedList::MatchCallback {
+      public:
+        explicit Collect(GuardedList::MatchCallback* accept) : accept(accept) {}
+        bool Matches(GuardedListItem* item) override {
+            if (!accept->Matches(item)) {
+                return false;
+            }
+            auto* command = static_cast<DispatcherCommand*>(item);
+            command->nextToCancel = nullptr;
+            *tail = command;
+            tail = &command->nextToCancel;
+            return true;
+        }
+        DispatcherCommand* first = nullptr;
+
+      private:
+        GuardedList::MatchCallback* const accept;
+        DispatcherCommand** tail = &first;
+    };
+    Collect collect(accept);
+    if (!queue->RemoveAllMatches(&collect)) {
+        return false;
+    }
+    for (DispatcherCommand* command = collect.first; command != nullptr;) {
+        DispatcherCommand* next = command->nextToCancel;
+        command->Finish(true);
+        command = next;
+    }
+    return true;
+}
+
+void TransactionDispatcher::Wake() {
+    wakeUp->Signal(1);
+}
+
+void TransactionDispatcher::Lock() {
+    lock->Enter();
+}
+
+void TransactionDispatcher::Unlock() {
+    lock->Leave();
+}
+
+}  // namespace Tarvos

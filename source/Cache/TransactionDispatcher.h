@@ -1,0 +1,126 @@
+// A worker thread with a queue of cache commands. Commands run one at a time on the worker, kind by kind
+// in the order given at construction, earliest due time first; a command that cannot proceed yet is
+// put back and tried again in a later pass. The dispatcher owns its thread, queue, semaphore and lock;
+// a queued command belongs to the dispatcher until it is finished, exactly once (Finish deletes it).
+// Any thread may call Add, Wake, CancelMatching, CancelAll, Lock and Unlock; none of them runs a
+// command. The worker never spins: a pass that achieved nothing waits for news or a short time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "CoreClasses/GuardedList.h"
+#include "Tarvos/MTInterface.h"
+
+namespace Tarvos {
+
+class Cache;
+class CacheSource;
+
+// Command kinds; each dispatcher serves a fixed set of them.
+constexpr uint32_t kCommandProcessTransaction = 1;
+constexpr uint32_t kCommandReadDirect = 2;
+constexpr uint32_t kCommandBlock = 3;
+
+class TransactionDispatcher;
+
+// One unit of cache work, queued by due time (equal due times in arrival order).
+class DispatcherCommand : public GuardedListItem {
+  public:
+    ~DispatcherCommand() override;
+
+    // The due time widened to 64 bits.
+    uint64_t GetSortKey() override;
+    // True when the work is done; false when it cannot proceed now and must be tried again later.
+    virtual bool Execute() = 0;
+    // Called exactly once at the end of the command's life: after Execute returned true (cancelled
+    // false), or when the command is cancelled while queued or at shutdown (cancelled true). Must delete
+    // the command.
+    virtual void Finish(bool cancelled) = 0;
+    // The number of the worker's pass in which the command was last taken; 0 while it never was.
+    virtual uint64_t GetPassStamp();
+    virtual void SetPassStamp(uint64_t pass);
+
+    uint32_t GetKind() const { return kind; }
+    uint32_t GetDueTime() const { return dueTime; }
+    Cache* GetCache() const { return cache; }
+    CacheSource* GetSource() const { return source; }
+
+  protected:
+    // No references are taken on the cache or the source.
+    DispatcherCommand(uint32_t kind, uint32_t dueTime, Cache* cache, CacheSource* source);
+
+    uint32_t kind;
+    uint32_t dueTime;
+    uint64_t passStamp = 0;  // written and read by the worker only
+    Cache* cache;            // the cache the command works for; no reference
+    CacheSource* source;     // the source the work belongs to, to cancel a source's commands; no reference
+
+  private:
+    friend class TransactionDispatcher;
+    DispatcherCommand* nextToCancel = nullptr;  // chains commands taken out of the queue to be cancelled
+};
+
+class TransactionDispatcher : public MTThreadBody {
+  public:
+    // Picks commands to cancel; called with each queued command and its kind.
+    class CommandFilter {
+      public:
+        virtual ~CommandFilter();
+        virtual bool Matches(DispatcherCommand* command, uint32_t kind) = 0;
+    };
+
+    // Starts the worker at the given priority when there is at least one kind; without kinds the
+    // dispatcher has no worker and never runs a command. Throws std::bad_alloc if a primitive cannot
+    // be made, and the threading layer's message if the thread cannot be started.
+    TransactionDispatcher(const uint32_t* kinds, uint32_t kindCount, MTThread::MTPriority priority);
+    // Stops the worker (waiting for the command it runs), then finishes every queued command with
+    // Finish(true). Requires: not called from the worker.
+    ~TransactionDispatcher() override;
+
+    // The worker loop.
+    void RunBody(MTThread* thread) override;
+
+    // Queues the command by its due time and wakes the worker. Ignores null and commands that are in
+    // another queue.
+    virtual void Add(DispatcherCommand* command);
+    // Takes every queued command the filter accepts out of the queue, then finishes each with
+    // Finish(true), in queue order. True if at least one was cancelled. The command that is running is
+    // not touched: take Lock() first to be sure none of the filter's commands runs.
+    virtual bool CancelMatching(CommandFilter* filter);
+    // CancelMatching with a filter that accepts everything.
+    virtual bool CancelAll();
+    // Makes the worker go over its queue once more (commands that could not proceed are retried).
+    virtual void Wake();
+    // Waits for the running command to finish and keeps the worker from starting another one until
+    // Unlock. Re-entrant; a command may call it on its own dispatcher.
+    virtual void Lock();
+    virtual void Unlock();
+
+    TransactionDispatcher(const TransactionDispatcher&) = delete;
+    TransactionDispatcher& operator=(const TransactionDispatcher&) = delete;
+
+  protected:
+    // Wakes a worker that waits, so that it notices termination.
+    void TerminateBody() override;
+
+  private:
+    struct PassOutcome {
+        bool finishedAny = false;  // some command finished: retrying the others may succeed now
+        bool putBackAny = false;   // some command could not proceed and waits in the queue
+    };
+    PassOutcome RunPass(MTThread* worker);
+    bool CancelAccepted(GuardedList::MatchCallback* accept);
+
+    std::unique_ptr<MTSemaphore> wakeUp;  // maximum 1: any number of Adds and Wakes during a pass make
+                                          // one further pass
+    std::unique_ptr<GuardedList> queue;   // ascending by due time; its lock is taken after `lock`
+    std::vector<uint32_t> kinds;          // in service order
+    std::unique_ptr<MTCritSec> lock;      // held while the worker takes and runs a command; taken before
+                                          // the queue's lock and the locks the commands take
+    uint64_t pass = 0;                    // passes the worker has started; worker only
+    std::unique_ptr<MTThread> thread;     // the worker; last, so it is the first member destroyed
+};
+
+}  // namespace Tarvos
