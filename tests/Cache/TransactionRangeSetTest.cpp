@@ -956,6 +956,10 @@ TEST_F(TransactionRangeSetTest, CancellationRacingCompletionsFinishesOnce) {
         const uint32_t total = 20000;
         set.Reset(total);
         counting.calls = 0;
+        if (round % 50 == 0) {
+            // Some rounds are cancelled before any completion, whatever the scheduler does.
+            set.Complete(0, 0, kCancelled);
+        }
         std::latch start(kThreads + 1);
         RunThreads(kThreads + 1, [&](int index) {
             start.arrive_and_wait();
@@ -984,8 +988,7 @@ TEST_F(TransactionRangeSetTest, CancellationRacingCompletionsFinishesOnce) {
             EXPECT_EQ(counting.lastBytes.load(), total);
         }
     }
-    // The first rounds cancel before any completion can have finished the set.
-    EXPECT_GT(cancelledRounds, 0);
+    EXPECT_GE(cancelledRounds, 4);
 }
 
 }  // namespace
