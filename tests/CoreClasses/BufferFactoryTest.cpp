@@ -130,6 +130,9 @@ TEST_P(BufferFactoryTest, TheBufferReturnedLastIsTakenNext) {
     EXPECT_EQ(factory->GetBufferFromFactory(), first);
     ASSERT_TRUE(factory->ReturnBufferToFactory(first));
     EXPECT_EQ(factory->GetBufferFromFactory(), first);
+    EXPECT_TRUE(factory->ReturnBufferToFactory(first));
+    EXPECT_TRUE(factory->ReturnBufferToFactory(second));
+    ExpectCounts(4, 0);
 }
 
 TEST_P(BufferFactoryTest, ABufferFromAnotherFactoryCannotBeReturned) {
