@@ -93,7 +93,9 @@ SharedObject* SharedObjectList::GetAndRemove(uint32_t index) {
 }
 
 void SharedObjectList::RemoveAll() {
-    while (GetAndRemove(0) != nullptr) {
+    // A null front member is not removed: it and everything behind it stay.
+    while (Get(0) != nullptr) {
+        GetAndRemove(0);
     }
 }
 

@@ -5,10 +5,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "CoreClasses/CallSite.h"
 #include "OSServices/Posix/MTInterfaceImpPosix.h"
+#include "OSServices/Posix/PhysMemInterfaceImpPosix.h"
+#include "Support/LimitingPhysMemImp.h"
+#include "Tarvos/Buffer.h"
+#include "Tarvos/BufferFactory.h"
 #include "Tarvos/MTInterface.h"
 #include "Tarvos/NativeFileSysInterface.h"
 #include "Tarvos/OSServices.h"
@@ -45,6 +51,10 @@ class RecordingImp : public MTInterfaceImpPosix {
     bool semaphoreFails = false;
     uint32_t counterStart = 0;
     bool overrideCounterStart = false;
+    bool zeroCountersFail = false;  // counters created with initial value 0 come back null
+    bool critSecsFail = false;
+
+    MTCritSec* NewCritSec() override { return critSecsFail ? nullptr : MTInterfaceImpPosix::NewCritSec(); }
 
     MTSemaphore* NewSemaphore(uint32_t maximumCount, uint32_t initialCount) override {
         calls.push_back("NewSemaphore(" + std::to_string(maximumCount) + "," + std::to_string(initialCount) +
@@ -53,6 +63,9 @@ class RecordingImp : public MTInterfaceImpPosix {
     }
     MTAtomicUnsigned32* NewAtomicUnsigned32(uint32_t initial) override {
         calls.push_back("NewAtomicUnsigned32(" + std::to_string(initial) + ")");
+        if (zeroCountersFail && initial == 0) {
+            return nullptr;
+        }
         return MTInterfaceImpPosix::NewAtomicUnsigned32(overrideCounterStart ? counterStart : initial);
     }
     uint32_t GetCPUCount() override {
@@ -176,6 +189,269 @@ TEST(StartupTest, UniqueIdsWrapPastZero) {
             CHILD_CHECK(MTInterface::GetProcessUniqueID() == 0xFFFFFFFFu);
             CHILD_CHECK(MTInterface::GetProcessUniqueID() == 1u);
             CHILD_CHECK(MTInterface::GetProcessUniqueID() == 2u);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// A memory implementation that writes its installation query into the threading implementation's log.
+class OrderedMemoryImp : public TarvosTest::LimitingPhysMemImp {
+  public:
+    explicit OrderedMemoryImp(std::vector<std::string>* calls) : calls(calls) {}
+    uint32_t GetPageSize() override {
+        calls->push_back("GetPageSize");
+        return LimitingPhysMemImp::GetPageSize();
+    }
+
+  private:
+    std::vector<std::string>* calls;
+};
+
+uint32_t PlatformPageSize() {
+    return PhysMemInterfaceImpPosix().GetPageSize();
+}
+
+TEST(StartupTest, MemoryIsInstalledAfterThreading) {
+    EXPECT_EXIT(
+        {
+            auto* threading = new RecordingImp();
+            auto* memory = new OrderedMemoryImp(&threading->calls);
+            OSServices::InitWithExtensions(threading, memory, nullptr);
+            std::vector<std::string> expected = kInstallationCalls;
+            expected.push_back("GetPageSize");
+            CHILD_CHECK(threading->calls == expected);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, InitInstallsTheDefaultMemory) {
+    EXPECT_EXIT(
+        {
+            auto* threading = new RecordingImp();
+            OSServices::InitWithExtensions(threading, nullptr, nullptr);
+            CHILD_CHECK(threading->calls == kInstallationCalls);
+            const uint32_t page = PlatformPageSize();
+            CHILD_CHECK(PhysMemInterface::GetPageSize() == page);
+            Buffer* buffer = PhysMemInterface::Allocate(1);
+            CHILD_CHECK(buffer != nullptr);
+            CHILD_CHECK(buffer->GetSize() == page);
+            CHILD_CHECK(PhysMemInterface::GetNumberOfValidPagesForBuffer(buffer->GetAddress(), page) == 1);
+            buffer->DecRef(TARVOS_CALL_SITE);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, CustomMemoryImplementationIsUsed) {
+    EXPECT_EXIT(
+        {
+            auto* memory = new TarvosTest::LimitingPhysMemImp(8192);
+            OSServices::InitWithExtensions(nullptr, memory, nullptr);
+            CHILD_CHECK(PhysMemInterface::GetPageSize() == PlatformPageSize());
+            Buffer* buffer = PhysMemInterface::Allocate(10);
+            CHILD_CHECK(buffer != nullptr && memory->LiveChunks() == 1);
+            CHILD_CHECK(PhysMemInterface::Allocate(8193) == nullptr);
+            CHILD_CHECK((memory->Requests() == std::vector<uint32_t>{10, 8193}));
+            buffer->DecRef(TARVOS_CALL_SITE);
+            CHILD_CHECK(memory->LiveChunks() == 0);
+            CHILD_CHECK(MessageThrownBy([] { OSServices::Init(); }) == "OSServices Already Initialized");
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, HostBufferWithoutALockCounterIsNeverMade) {
+    EXPECT_EXIT(
+        {
+            auto* threading = new RecordingImp();
+            OSServices::InitWithExtensions(threading, nullptr, nullptr);
+            threading->zeroCountersFail = true;
+            bool threw = false;
+            try {
+                new HostBuffer(nullptr, 16);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            CHILD_CHECK(threw);
+            threading->zeroCountersFail = false;
+            threading->critSecsFail = true;
+            threw = false;
+            try {
+                new BufferFactoryHeap();
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            CHILD_CHECK(threw);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// Physical-memory factories over a memory implementation that limits how much one allocation may take.
+constexpr uint32_t kChunkUnit = 65536;
+
+std::vector<uint32_t> Units(std::vector<uint32_t> counts) {
+    for (auto& count : counts) {
+        count *= kChunkUnit;
+    }
+    return counts;
+}
+
+std::vector<uint32_t> Descending(uint32_t from, uint32_t to) {
+    std::vector<uint32_t> counts;
+    for (uint32_t count = from; count >= to; --count) {
+        counts.push_back(count);
+    }
+    return counts;
+}
+
+std::vector<uint32_t> Concatenated(std::vector<uint32_t> a, const std::vector<uint32_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TarvosTest::LimitingPhysMemImp* StartWithMemoryLimit(uint32_t largestUnits, uint32_t failingAllocation = 0) {
+    auto* memory = new TarvosTest::LimitingPhysMemImp(largestUnits * kChunkUnit, failingAllocation);
+    OSServices::InitWithExtensions(nullptr, memory, nullptr);
+    return memory;
+}
+
+TEST(StartupTest, PhysMemFactoryTakesOneChunkWhenMemoryAllows) {
+    EXPECT_EXIT(
+        {
+            auto* memory = StartWithMemoryLimit(1000);
+            auto* factory = new BufferFactoryPhysMem();
+            CHILD_CHECK(factory->Initialize(kChunkUnit, 1, 100, 0));
+            CHILD_CHECK(factory->GetNumberOfBuffersFree() == 100);
+            CHILD_CHECK(memory->Requests() == Units({100}));
+            CHILD_CHECK(memory->LiveChunks() == 1);
+            factory->DecRef(TARVOS_CALL_SITE);
+            CHILD_CHECK(memory->LiveChunks() == 0);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, PhysMemFactoryTakesTheLargestChunksItCanGet) {
+    EXPECT_EXIT(
+        {
+            auto* memory = StartWithMemoryLimit(60);
+            auto* factory = new BufferFactoryPhysMem();
+            CHILD_CHECK(factory->Initialize(kChunkUnit, 1, 100, 0));
+            CHILD_CHECK(factory->GetNumberOfBuffersFree() == 100);
+            CHILD_CHECK(memory->Requests() == Units(Concatenated(Descending(100, 60), {40})));
+            CHILD_CHECK(memory->LiveChunks() == 2);
+            // Every buffer is a window of one unit; they cover two chunks without overlapping.
+            std::vector<Buffer*> taken;
+            while (Buffer* buffer = factory->GetBufferFromFactory()) {
+                CHILD_CHECK(buffer->GetSize() == kChunkUnit);
+                taken.push_back(buffer);
+            }
+            CHILD_CHECK(taken.size() == 100);
+            for (Buffer* buffer : taken) {
+                CHILD_CHECK(factory->ReturnBufferToFactory(buffer));
+            }
+            factory->DecRef(TARVOS_CALL_SITE);
+            CHILD_CHECK(memory->LiveChunks() == 0);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, PhysMemFactoryStopsWhenFewerThanTheMinimumAreStillWanted) {
+    EXPECT_EXIT(
+        {
+            auto* memory = StartWithMemoryLimit(6);
+            auto* factory = new BufferFactoryPhysMem();
+            CHILD_CHECK(factory->Initialize(kChunkUnit, 5, 10, 0));
+            CHILD_CHECK(factory->GetNumberOfBuffersFree() == 6);
+            CHILD_CHECK(memory->Requests() == Units(Descending(10, 6)));
+            factory->DecRef(TARVOS_CALL_SITE);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, PhysMemFactoryWithMinimumEqualToMaximumNeedsOneChunk) {
+    EXPECT_EXIT(
+        {
+            auto* memory = StartWithMemoryLimit(9);
+            auto* factory = new BufferFactoryPhysMem();
+            CHILD_CHECK(!factory->Initialize(kChunkUnit, 10, 10, 0));
+            CHILD_CHECK(memory->Requests() == Units({10, 9}));
+            CHILD_CHECK(factory->GetTotalNumberOfBuffers() == 0);
+            CHILD_CHECK(memory->LiveChunks() == 0);
+            CHILD_CHECK(factory->GetBufferSize() == kChunkUnit);  // the failed attempt fixed the size
+            CHILD_CHECK(!factory->Initialize(2 * kChunkUnit, 1, 2, 0));
+            CHILD_CHECK(factory->Initialize(kChunkUnit, 9, 9, 0));
+            CHILD_CHECK(factory->GetNumberOfBuffersFree() == 9);
+            factory->DecRef(TARVOS_CALL_SITE);
+            CHILD_CHECK(memory->LiveChunks() == 0);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, PhysMemFactoryWorksAroundAFailedAllocation) {
+    EXPECT_EXIT(
+        {
+            auto* memory = StartWithMemoryLimit(1000, 1);
+            auto* factory = new BufferFactoryPhysMem();
+            CHILD_CHECK(factory->Initialize(kChunkUnit, 1, 10, 0));
+            CHILD_CHECK(factory->GetNumberOfBuffersFree() == 10);
+            CHILD_CHECK(memory->Requests() == Units({10, 9, 1}));
+            CHILD_CHECK(memory->LiveChunks() == 2);
+            factory->DecRef(TARVOS_CALL_SITE);
+            CHILD_CHECK(memory->LiveChunks() == 0);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, PhysMemFactoryWithoutMemoryFailsCleanly) {
+    EXPECT_EXIT(
+        {
+            auto* memory = StartWithMemoryLimit(0);
+            auto* factory = new BufferFactoryPhysMem();
+            CHILD_CHECK(!factory->Initialize(kChunkUnit, 1, 3, 0));
+            CHILD_CHECK(memory->Requests() == Units({3, 2, 1}));
+            CHILD_CHECK(factory->GetTotalNumberOfBuffers() == 0);
+            CHILD_CHECK(factory->GetBufferFromFactory() == nullptr);
+            factory->DecRef(TARVOS_CALL_SITE);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, PhysMemFactoryNeverAsksForAWrappedSize) {
+    EXPECT_EXIT(
+        {
+            auto* memory = StartWithMemoryLimit(0xFFFF);
+            auto* factory = new BufferFactoryPhysMem();
+            CHILD_CHECK(!factory->Initialize(kChunkUnit, 1, 65537, 0));
+            CHILD_CHECK(!factory->Initialize(0x10000001u, 16, 16, 0));
+            CHILD_CHECK(memory->Requests().empty());
+            factory->DecRef(TARVOS_CALL_SITE);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, FailedPhysMemTopUpLeavesTheEarlierStock) {
+    EXPECT_EXIT(
+        {
+            auto* memory = StartWithMemoryLimit(4);
+            auto* factory = new BufferFactoryPhysMem();
+            CHILD_CHECK(factory->Initialize(kChunkUnit, 4, 4, 0));
+            Buffer* held = factory->GetBufferFromFactory();
+            CHILD_CHECK(!factory->Initialize(kChunkUnit, 8, 8, 0));
+            CHILD_CHECK(memory->LiveChunks() == 1);  // the top-up's chunks are gone, the first one stays
+            CHILD_CHECK(factory->GetNumberOfBuffersFree() == 3);
+            CHILD_CHECK(factory->GetNumberOfBuffersInUse() == 1);
+            CHILD_CHECK(factory->ReturnBufferToFactory(held));
+            factory->DecRef(TARVOS_CALL_SITE);
+            CHILD_CHECK(memory->LiveChunks() == 0);
             std::exit(0);
         },
         testing::ExitedWithCode(0), "");
