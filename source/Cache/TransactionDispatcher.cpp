@@ -25,6 +25,8 @@
 
 #include <new>
 
+#include "CoreClasses/MTCritSecHold.h"
+
 namespace Tarvos {
 
 namespace {
@@ -68,17 +70,6 @@ class CommandFilterMatch : public GuardedList::MatchCallback {
 class MatchEverything : public GuardedList::MatchCallback {
   public:
     bool Matches(GuardedListItem*) override { return true; }
-};
-
-class CritSecHolder {
-  public:
-    explicit CritSecHolder(MTCritSec* lock) : lock(lock) { lock->Enter(); }
-    ~CritSecHolder() { lock->Leave(); }
-    CritSecHolder(const CritSecHolder&) = delete;
-    CritSecHolder& operator=(const CritSecHolder&) = delete;
-
-  private:
-    MTCritSec* const lock;
 };
 
 }  // namespace
@@ -154,7 +145,7 @@ TransactionDispatcher::PassOutcome TransactionDispatcher::RunPass(MTThread* work
     for (const uint32_t kind : kinds) {
         KindFilter eligible(kind, pass);
         while (!worker->IsTerminating()) {
-            CritSecHolder holder(lock.get());
+            MTCritSecHold holder(lock.get());
             auto* command = static_cast<DispatcherCommand*>(queue->RemoveFirstMatch(&eligible));
             if (command == nullptr) {
                 break;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "CoreClasses/MTCritSecHold.h"
+#include "Tarvos/CacheSource.h"
 #include "Tarvos/MTInterface.h"
 
 // States of a set:
@@ -30,28 +32,16 @@ namespace Tarvos {
 
 namespace {
 
-// Result codes of cache operations (the values of CacheSource::Result_t).
-constexpr int32_t kResultNone = 0;
-constexpr int32_t kResultSuccess = 1;
-constexpr int32_t kResultPartial = 2;
-constexpr int32_t kResultPending = 3;
-constexpr int32_t kResultCancelled = -1;
-constexpr int32_t kResultEndOfFile = -2;
-constexpr int32_t kResultFailed = -5;
+constexpr int32_t kResultNone = CacheSource::kResultNone;
+constexpr int32_t kResultSuccess = CacheSource::kResultSuccess;
+constexpr int32_t kResultPartial = CacheSource::kResultPartial;
+constexpr int32_t kResultPending = CacheSource::kResultPending;
+constexpr int32_t kResultCancelled = CacheSource::kResultCancelled;
+constexpr int32_t kResultEndOfFile = CacheSource::kResultEndOfFile;
+constexpr int32_t kResultFailed = CacheSource::kResultFailed;
 
 using Range = TransactionRangeSet::Range;
 using RangeList = std::vector<Range>;
-
-class CritSecGuard {
-  public:
-    explicit CritSecGuard(MTCritSec* lock) : lock(lock) { lock->Enter(); }
-    ~CritSecGuard() { lock->Leave(); }
-    CritSecGuard(const CritSecGuard&) = delete;
-    CritSecGuard& operator=(const CritSecGuard&) = delete;
-
-  private:
-    MTCritSec* lock;
-};
 
 uint64_t EndOf(const Range& range) {
     return uint64_t{range.offset} + range.size;
@@ -202,7 +192,7 @@ TransactionRangeSet::TransactionRangeSet(uint32_t total)
 TransactionRangeSet::~TransactionRangeSet() = default;
 
 void TransactionRangeSet::Reset(uint32_t newTotal) {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     openRanges.clear();
     completedRanges.clear();
     result = kRangeResultPending;
@@ -216,12 +206,12 @@ void TransactionRangeSet::SetListener(Listener* newListener) {
 }
 
 bool TransactionRangeSet::StillRangesToComplete() {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     return !finished && !openRanges.empty();
 }
 
 bool TransactionRangeSet::GetRangeToComplete(uint32_t& offset, uint32_t& size, uint32_t maxSize) {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     if (maxSize == kWholeSet) {
         maxSize = total;
     }
@@ -237,7 +227,7 @@ bool TransactionRangeSet::GetRangeToComplete(uint32_t& offset, uint32_t& size, u
 }
 
 bool TransactionRangeSet::Reserve(uint32_t offset, uint32_t& size, uint32_t requested) {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     if (finished) {
         size = 0;
         return false;
@@ -248,14 +238,14 @@ bool TransactionRangeSet::Reserve(uint32_t offset, uint32_t& size, uint32_t requ
 }
 
 void TransactionRangeSet::ReturnRange(uint32_t offset, uint32_t size) {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     if (!finished) {
         AddRange(openRanges, offset, size, total);
     }
 }
 
 void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResult) {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     if (finished) {
         return;
     }
@@ -307,7 +297,7 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
 }
 
 int TransactionRangeSet::GetResult(uint32_t* bytes) {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     uint32_t count = 0;
     if (finished && (result == kRangeResultSuccess || result == kRangeResultPartial) &&
         !completedRanges.empty()) {
@@ -320,12 +310,12 @@ int TransactionRangeSet::GetResult(uint32_t* bytes) {
 }
 
 std::vector<TransactionRangeSet::Range> TransactionRangeSet::GetOpenRanges() {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     return openRanges;
 }
 
 std::vector<TransactionRangeSet::Range> TransactionRangeSet::GetCompletedRanges() {
-    CritSecGuard guard(lock.get());
+    MTCritSecHold guard(lock.get());
     return completedRanges;
 }
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <new>
 
+#include "CoreClasses/MTCritSecHold.h"
 #include "Tarvos/MTInterface.h"
 
 namespace Tarvos {
@@ -83,26 +84,6 @@ MTCritSec* NewListLock(bool threadSafe) {
     return lock;
 }
 
-// Holds a list's lock (if it has one) for a scope.
-class ListLockHolder {
-  public:
-    explicit ListLockHolder(MTCritSec* lock) : lock(lock) {
-        if (lock != nullptr) {
-            lock->Enter();
-        }
-    }
-    ~ListLockHolder() {
-        if (lock != nullptr) {
-            lock->Leave();
-        }
-    }
-    ListLockHolder(const ListLockHolder&) = delete;
-    ListLockHolder& operator=(const ListLockHolder&) = delete;
-
-  private:
-    MTCritSec* const lock;
-};
-
 }  // namespace
 
 GuardedListItem::~GuardedListItem() = default;
@@ -144,7 +125,7 @@ void GuardedList::AddInOrder(GuardedListItem* item) {
     if (item == nullptr) {
         return;
     }
-    ListLockHolder holder(lock);
+    MTCritSecHold holder(lock);
     GuardedList* current = item->owner.load();
     if (current == this && MoveIfMember(item)) {
         return;
@@ -167,7 +148,7 @@ void GuardedList::Reposition(GuardedListItem* item) {
     if (item == nullptr) {
         return;
     }
-    ListLockHolder holder(lock);
+    MTCritSecHold holder(lock);
     if (!MoveIfMember(item)) {
         AddInOrder(item);
     }
@@ -196,7 +177,7 @@ bool GuardedList::RemoveAllMatches(MatchCallback* callback) {
 }
 
 GuardedListItem* GuardedList::GetAndRemoveFront() {
-    ListLockHolder holder(lock);
+    MTCritSecHold holder(lock);
     if (front == nullptr) {
         return nullptr;
     }
@@ -206,7 +187,7 @@ GuardedListItem* GuardedList::GetAndRemoveFront() {
 }
 
 void GuardedList::Sort() {
-    ListLockHolder holder(lock);
+    MTCritSecHold holder(lock);
     if (front == nullptr || front == back) {
         return;
     }
@@ -256,7 +237,7 @@ void GuardedList::Sort() {
 }
 
 bool GuardedList::MoveIfMember(GuardedListItem* item) {
-    ListLockHolder holder(lock);
+    MTCritSecHold holder(lock);
     Link* link = Find(item);
     if (link == nullptr) {
         return false;
@@ -268,7 +249,7 @@ bool GuardedList::MoveIfMember(GuardedListItem* item) {
 }
 
 GuardedListItem* GuardedList::RunWalk(MatchCallback* callback, WalkMode_t mode, uint32_t* removed) {
-    ListLockHolder holder(lock);
+    MTCritSecHold holder(lock);
     Walk walk(this);
     for (;;) {
         if (walk.next == nullptr) {
