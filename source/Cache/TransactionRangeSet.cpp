@@ -182,6 +182,7 @@ TransactionRangeSet::TransactionRangeSet(uint32_t total)
       total(total),
       result(kRangeResultPending),
       finished(false),
+      endOfData(kNoEndOfData),
       listener(nullptr) {
     if (lock == nullptr) {
         throw std::bad_alloc();
@@ -197,6 +198,7 @@ void TransactionRangeSet::Reset(uint32_t newTotal) {
     completedRanges.clear();
     result = kRangeResultPending;
     finished = false;
+    endOfData = kNoEndOfData;
     total = newTotal;
     AddRange(openRanges, 0, total, total);
 }
@@ -271,7 +273,11 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
             result = rangeResult;
             break;
         case kRangeResultEndOfFile:
-            if (result == kRangeResultPending) {
+            // End of data reported beyond the start: the bytes before it may still arrive from
+            // elsewhere (another block), so the set waits for them instead of finishing empty.
+            if (offset > CompletedRunFromStart()) {
+                endOfData = offset < endOfData ? offset : endOfData;
+            } else if (result == kRangeResultPending) {
                 finished = true;
             }
             if (result == kRangeResultPending || result == kRangeResultSuccess ||
@@ -286,7 +292,7 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
     if (!finished && completedRanges.size() == 1 && completedRanges.front().offset == 0) {
         const uint32_t run = completedRanges.front().size;
         if (run == total || rangeResult == kRangeResultPartial || rangeResult == kRangeResultEndOfFile ||
-            result == kRangeResultPartial) {
+            result == kRangeResultPartial || run >= endOfData) {
             finished = true;
             bytes = run;
         }
@@ -294,6 +300,13 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
     if (finished && listener != nullptr) {
         listener->Finished(result, this, bytes);
     }
+}
+
+uint32_t TransactionRangeSet::CompletedRunFromStart() const {
+    if (completedRanges.empty() || completedRanges.front().offset != 0) {
+        return 0;
+    }
+    return completedRanges.front().size;
 }
 
 int TransactionRangeSet::GetResult(uint32_t* bytes) {

@@ -79,7 +79,8 @@ class TransactionRangeSet {
 
     // Reports [offset, offset + size) as done with `rangeResult`. Success and partial ranges are
     // recorded as completed (and are no longer open); the results merge, and the set may finish, which
-    // calls the listener. Nothing changes once finished.
+    // calls the listener. End of file reported at an offset beyond the bytes completed from 0 waits
+    // until those bytes arrive. Nothing changes once finished.
     void Complete(uint32_t offset, uint32_t size, int rangeResult);
 
     // kRangeResultPending and 0 bytes until finished; then the merged result, and for success or
@@ -97,8 +98,13 @@ class TransactionRangeSet {
     std::vector<Range> openRanges;       // not taken by anybody yet
     std::vector<Range> completedRanges;  // completed with success or partial
     uint32_t total;
-    int result;          // merged result so far; kRangeResultPending until something is reported
+    int result;  // merged result so far; kRangeResultPending until something is reported
+    static constexpr uint32_t kNoEndOfData = 0xFFFFFFFFu;
+    uint32_t CompletedRunFromStart() const;
+
     bool finished;       // the result is decided; cleared only by Reset
+    uint32_t endOfData;  // lowest offset reported as end of file beyond the completed run, or
+                         // kNoEndOfData; the set finishes once the run from 0 reaches it
     Listener* listener;  // not owned
 };
 

@@ -188,13 +188,24 @@ TEST_F(CacheTransactionTest, CopyIntoOutsideTheTransactionIsEndOfFile) {
     EXPECT_TRUE(transaction->StillRangesToComplete());
 }
 
-TEST_F(CacheTransactionTest, EmptyPieceAtEndOfFileFinishesWithNoBytes) {
+TEST_F(CacheTransactionTest, EndOfFileAtTheStartFinishesWithNoBytes) {
     Build({300});
-    EXPECT_EQ(transaction->CopyInto(nullptr, 1100, 0, CacheSource::kResultEndOfFile, nullptr, nullptr),
-              CacheSource::kResultEndOfFile);
+    transaction->Complete(1000, 0, CacheSource::kResultEndOfFile);
     EXPECT_EQ(callback->calls.load(), 1);
     EXPECT_EQ(callback->lastResult, CacheSource::kResultEndOfFile);
     EXPECT_EQ(callback->lastBytes, 0u);
+}
+
+TEST_F(CacheTransactionTest, EmptyPieceAtEndOfFileWaitsForTheDataInFrontOfIt) {
+    Build({300});
+    EXPECT_EQ(transaction->CopyInto(nullptr, 1100, 0, CacheSource::kResultEndOfFile, nullptr, nullptr),
+              CacheSource::kResultEndOfFile);
+    EXPECT_EQ(callback->calls.load(), 0);
+    uint8_t data[100] = {};
+    transaction->CopyInto(data, 1000, 100, CacheSource::kResultSuccess, nullptr, nullptr);
+    EXPECT_EQ(callback->calls.load(), 1);
+    EXPECT_EQ(callback->lastResult, CacheSource::kResultEndOfFile);
+    EXPECT_EQ(callback->lastBytes, 100u);
 }
 
 TEST_F(CacheTransactionTest, ShortBlockFinishesPartialWithTheBytesThere) {

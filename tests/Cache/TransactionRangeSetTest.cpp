@@ -314,11 +314,38 @@ TEST_F(TransactionRangeSetTest, PartialLaterWaitsForTheRunFromTheStart) {
     ExpectFinishedOnceWith(set.get(), kPartial, 200);
 }
 
-TEST_F(TransactionRangeSetTest, EndOfFileBeforeAnyDataFinishesWithNoBytes) {
+TEST_F(TransactionRangeSetTest, EndOfFileAtTheStartFinishesWithNoBytes) {
     auto set = MakeSet(300);
-    set->Complete(100, 50, kEndOfFile);
+    set->Complete(0, 50, kEndOfFile);
     ExpectFinishedOnceWith(set.get(), kEndOfFile, 0);
     EXPECT_TRUE(set->GetCompletedRanges().empty());
+}
+
+// Pieces arrive from different blocks in any order: end of file reported for a later piece must not
+// finish the set before the data in front of it has arrived.
+TEST_F(TransactionRangeSetTest, EndOfFileBeyondTheStartWaitsForTheDataBeforeIt) {
+    auto set = MakeSet(300);
+    set->Complete(200, 100, kEndOfFile);
+    EXPECT_EQ(listener.Count(), 0u);
+    set->Complete(100, 100, kSuccess);
+    EXPECT_EQ(listener.Count(), 0u);
+    set->Complete(0, 100, kSuccess);
+    ExpectFinishedOnceWith(set.get(), kEndOfFile, 200);
+}
+
+TEST_F(TransactionRangeSetTest, EarliestEndOfFileBeyondTheStartDecides) {
+    auto set = MakeSet(300);
+    set->Complete(200, 100, kEndOfFile);
+    set->Complete(100, 100, kEndOfFile);
+    set->Complete(0, 100, kSuccess);
+    ExpectFinishedOnceWith(set.get(), kEndOfFile, 100);
+}
+
+TEST_F(TransactionRangeSetTest, FailureStillEndsASetWaitingBehindEndOfFile) {
+    auto set = MakeSet(300);
+    set->Complete(200, 100, kEndOfFile);
+    set->Complete(0, 0, kFailed);
+    ExpectFinishedOnceWith(set.get(), kFailed, 0);
 }
 
 TEST_F(TransactionRangeSetTest, EndOfFileAfterDataFinishesWithTheRun) {

@@ -25,6 +25,7 @@ class RangeSetModel {
         result = 0;
         finished = false;
         finishedBytes = 0;
+        endOfData = 0xFFFFFFFFu;
     }
 
     bool StillRangesToComplete() const { return !finished && !Runs(open).empty(); }
@@ -91,7 +92,12 @@ class RangeSetModel {
             finished = true;
             result = rangeResult;
         } else if (rangeResult == 4) {
-            if (result == 0) {
+            const std::vector<Run> before = Runs(completed);
+            const uint32_t runFromStart =
+                !before.empty() && before.front().first == 0 ? before.front().second : 0;
+            if (offset > runFromStart) {
+                endOfData = std::min(endOfData, offset);
+            } else if (result == 0) {
                 finished = true;
             }
             if (result == 0 || result == 1 || result == 2) {
@@ -102,7 +108,7 @@ class RangeSetModel {
         const std::vector<Run> runs = Runs(completed);
         if (!finished && runs.size() == 1 && runs.front().first == 0) {
             const uint32_t run = runs.front().second;
-            if (run == total || rangeResult == 2 || rangeResult == 4 || result == 2) {
+            if (run == total || rangeResult == 2 || rangeResult == 4 || result == 2 || run >= endOfData) {
                 finished = true;
                 finishedBytes = run;
             }
@@ -140,6 +146,7 @@ class RangeSetModel {
     int result = 0;
     bool finished = false;
     uint32_t finishedBytes = 0;
+    uint32_t endOfData = 0xFFFFFFFFu;
 
   private:
     // Bytes outside [0, total) are not part of the set.
