@@ -3,6 +3,9 @@
 // transaction and returns; all work runs on the cache's three dispatcher threads, and a transaction's
 // status callback runs on one of them (or on the I/O thread). Sources hold a reference on their cache
 // from UseCache until they are destroyed; the cache never holds references on its sources.
+// Lock order: the cache lock (its thread-safe-modify lock, taken by Invalidate, Cancel, Purge and the
+// statistics switches), then the transaction, read and block dispatchers' locks, then the queue, block
+// list, block, pre-read list and transaction range locks. Dispatcher commands never take the cache lock.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +19,7 @@ namespace Tarvos {
 class BufferFactory;
 class CacheBlockList;
 class CacheTransaction;
+class MTAtomicPointer;
 class MTAtomicUnsigned32;
 class PreReadTransactionList;
 class TransactionDispatcher;
@@ -56,22 +60,30 @@ class TARVOS_EXPORT Cache : public SharedObject {
     friend class ProcessTransactionCommand;
     friend class DispatchedReadCallback;
     friend class CacheBlock;
+    friend class CacheTestAccess;  // internal state for the library's own tests
 
     bool ProcessTransaction(CacheTransaction* transaction);
     void CountHit();
     void CountMiss();
 
-    CacheBlockList* blockList;
-    PreReadTransactionList* preReadList;
-    TransactionDispatcher* transactionDispatcher;
-    TransactionDispatcher* readDispatcher;
-    TransactionDispatcher* blockDispatcher;
-    // Statistics counters: created and deleted under the cache lock; counted without it.
+    void ResetCounter(MTAtomicUnsigned32* counter);
+    uint32_t CounterValue(MTAtomicUnsigned32* counter);
+
+    CacheBlockList* blockList;                     // owned; null without a factory
+    PreReadTransactionList* preReadList;           // owned (one reference); null without a factory
+    TransactionDispatcher* transactionDispatcher;  // owned; runs ProcessTransaction
+    TransactionDispatcher* readDispatcher;         // owned; starts source reads
+    TransactionDispatcher* blockDispatcher;        // owned; serves blocks' queues
+    // Statistics counters: live from construction to destruction, after the dispatchers have stopped,
+    // so that dispatcher threads count without the cache lock (Cancel holds that lock while it waits
+    // for them). `collecting` is 1 while statistics are on; the getters read 0 while it is 0.
     MTAtomicUnsigned32* hits;
     MTAtomicUnsigned32* misses;
     MTAtomicUnsigned32* directReads;
     MTAtomicUnsigned32* preReads;
-    CacheSource* cancellingSource;  // no reference; read by Read without a lock
+    MTAtomicUnsigned32* collecting;
+    // The source Cancel works on (no reference), else null. Atomic: Read checks it without a lock.
+    MTAtomicPointer* cancellingSource;
     uint32_t blockSize;
 };
 

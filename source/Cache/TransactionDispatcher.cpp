@@ -106,6 +106,10 @@ TransactionDispatcher::TransactionDispatcher(const uint32_t* kindList, uint32_t 
 }
 
 TransactionDispatcher::~TransactionDispatcher() {
+    Stop();
+}
+
+void TransactionDispatcher::Stop() {
     if (thread != nullptr) {
         thread->Terminate(MTSemaphore::kInfinite);
     }

@@ -75,9 +75,13 @@ class TransactionDispatcher : public MTThreadBody {
     // dispatcher has no worker and never runs a command. Throws std::bad_alloc if a primitive cannot
     // be made, and the threading layer's message if the thread cannot be started.
     TransactionDispatcher(const uint32_t* kinds, uint32_t kindCount, MTThread::MTPriority priority);
-    // Stops the worker (waiting for the command it runs), then finishes every queued command with
-    // Finish(true). Requires: not called from the worker.
+    // Stop(). Requires: not called from the worker.
     ~TransactionDispatcher() override;
+
+    // Stops the worker (waiting for the command it runs), then finishes every queued command with
+    // Finish(true). Commands added afterwards stay queued, never run, and are finished by the
+    // destructor. Idempotent. Requires: not called from the worker.
+    void Stop();
 
     // The worker loop.
     void RunBody(MTThread* thread) override;
