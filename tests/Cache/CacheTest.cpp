@@ -1,0 +1,511 @@
+#include "Tarvos/Cache.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "Cache/CacheBlockList.h"
+#include "CoreClasses/CallSite.h"
+#include "Support/MemoryCacheSource.h"
+#include "Support/RecordingStatusCallback.h"
+#include "Support/Waiting.h"
+#include "Tarvos/Buffer.h"
+#include "Tarvos/BufferFactory.h"
+#include "Tarvos/BufferList.h"
+#include "Tarvos/CacheTransaction.h"
+
+namespace Tarvos {
+// Reaches into a cache for the library's own tests.
+class CacheTestAccess {
+  public:
+    static uint32_t FreeBlocks(Cache* cache) {
+        return cache->blockList != nullptr ? cache->blockList->GetNumberOfFreeBlocks() : 0;
+    }
+    static uint32_t Blocks(Cache* cache) {
+        return cache->blockList != nullptr ? cache->blockList->GetNumberOfBlocks() : 0;
+    }
+};
+}  // namespace Tarvos
+
+using namespace Tarvos;
+using TarvosTest::MemoryCacheSource;
+using TarvosTest::RecordingStatusCallback;
+using TarvosTest::WaitUntil;
+
+namespace {
+
+constexpr uint32_t kBlock = 4096;
+
+// One caller's read: a buffer, its list, the transaction and a recording callback.
+struct Request {
+    HeapBuffer* buffer = nullptr;
+    BufferList* list = nullptr;
+    RecordingStatusCallback* callback = nullptr;
+    CacheTransaction* transaction = nullptr;
+    uint64_t offset = 0;
+    uint32_t size = 0;
+    CacheSource::Result_t readResult = CacheSource::kResultNone;
+
+    Request(CacheSource* source, uint64_t offset, uint32_t size, uint32_t dueTime = Cache::kDueASAP)
+        : offset(offset), size(size) {
+        buffer = new HeapBuffer(size);
+        std::fill_n(static_cast<uint8_t*>(buffer->GetAddress()), size, uint8_t{0xEE});
+        list = new BufferList(buffer, false);
+        callback = new RecordingStatusCallback();
+        transaction = new CacheTransaction(source, offset, list, callback, dueTime);
+    }
+    ~Request() {
+        transaction->DecRef(TARVOS_CALL_SITE);
+        callback->DecRef(TARVOS_CALL_SITE);
+        list->DecRef(TARVOS_CALL_SITE);
+        buffer->DecRef(TARVOS_CALL_SITE);
+    }
+    const uint8_t* Data() const { return static_cast<const uint8_t*>(buffer->GetAddress()); }
+};
+
+class CacheTest : public ::testing::Test {
+  protected:
+    void MakeCache(uint32_t blockSize, uint32_t blocks) {
+        factory = new BufferFactoryHeap();
+        ASSERT_TRUE(factory->Initialize(blockSize, blocks, blocks, 0));
+        cache = new Cache(factory);
+    }
+
+    MemoryCacheSource* MakeSource(uint64_t length, bool completeInline = false) {
+        auto* source = new MemoryCacheSource(length, completeInline);
+        EXPECT_TRUE(source->UseCache(cache));
+        sources.push_back(source);
+        return source;
+    }
+
+    Request* Start(MemoryCacheSource* source, uint64_t offset, uint32_t size,
+                   uint32_t dueTime = Cache::kDueASAP) {
+        requests.push_back(std::make_unique<Request>(source, offset, size, dueTime));
+        Request* request = requests.back().get();
+        request->readResult = cache->Read(request->transaction);
+        return request;
+    }
+
+    // Waits for the request's one report and checks it against the source's content.
+    void ExpectRead(Request* request, MemoryCacheSource* source, CacheSource::Result_t result,
+                    uint32_t bytes) {
+        ASSERT_EQ(request->readResult, CacheSource::kResultPending);
+        ASSERT_TRUE(request->callback->WaitForCalls(1)) << "no report for " << request->offset;
+        EXPECT_EQ(request->callback->LastResult(), result) << "at " << request->offset;
+        EXPECT_EQ(request->callback->LastBytes(), bytes) << "at " << request->offset;
+        EXPECT_EQ(source->FirstMismatch(request->Data(), request->offset, bytes), -1)
+            << "wrong byte in the read at " << request->offset;
+    }
+
+    bool Quiet() {
+        return WaitUntil([&] {
+            for (MemoryCacheSource* source : sources) {
+                if (source->Outstanding() != 0) {
+                    return false;
+                }
+            }
+            return CacheTestAccess::FreeBlocks(cache) == CacheTestAccess::Blocks(cache);
+        });
+    }
+
+    void TearDown() override {
+        if (cache != nullptr) {
+            EXPECT_TRUE(Quiet()) << "blocks still held at the end";
+        }
+        for (auto& request : requests) {
+            EXPECT_LE(request->callback->Calls(), 1) << "a callback ran twice";
+        }
+        requests.clear();
+        for (MemoryCacheSource* source : sources) {
+            source->Release();
+            // A dispatcher may let go of its last command a moment after the callback has run.
+            EXPECT_TRUE(WaitUntil([&] { return source->GetRefCount() == 1; }))
+                << "a transaction or the cache kept the source";
+            source->DecRef(TARVOS_CALL_SITE);
+        }
+        if (cache != nullptr) {
+            EXPECT_EQ(cache->GetRefCount(), 1);
+            cache->DecRef(TARVOS_CALL_SITE);
+        }
+        if (factory != nullptr) {
+            EXPECT_EQ(factory->GetNumberOfBuffersFree(), factory->GetTotalNumberOfBuffers())
+                << "the cache kept a buffer";
+            factory->DecRef(TARVOS_CALL_SITE);
+        }
+    }
+
+    BufferFactoryHeap* factory = nullptr;
+    Cache* cache = nullptr;
+    std::vector<MemoryCacheSource*> sources;
+    std::vector<std::unique_ptr<Request>> requests;
+};
+
+TEST_F(CacheTest, BadArgumentsAreRefusedWithoutReporting) {
+    MakeCache(kBlock, 4);
+    EXPECT_EQ(cache->Read(nullptr), CacheSource::kResultInvalidArgument);
+    auto* callback = new RecordingStatusCallback();
+    auto* orphan = new CacheTransaction();
+    EXPECT_EQ(cache->Read(orphan), CacheSource::kResultInvalidArgument);
+    EXPECT_EQ(callback->Calls(), 0);
+    orphan->DecRef(TARVOS_CALL_SITE);
+    callback->DecRef(TARVOS_CALL_SITE);
+    EXPECT_EQ(cache->GetBlockSize(), kBlock);
+}
+
+TEST_F(CacheTest, CacheWithoutFactoryFailsReadsAndIgnoresTheRest) {
+    cache = new Cache(nullptr);
+    EXPECT_EQ(cache->GetBlockSize(), 0u);
+    MemoryCacheSource* source = MakeSource(100000);
+    Request* request = Start(source, 0, 100);
+    EXPECT_EQ(request->readResult, CacheSource::kResultFailed);
+    EXPECT_EQ(request->callback->Calls(), 1) << "reported before Read returned";
+    EXPECT_EQ(request->callback->LastResult(), CacheSource::kResultFailed);
+    cache->PreRead(source, 0, 100000, 0);  // must not loop on a block size of 0
+    cache->Invalidate(source, 0, 100);
+    cache->Cancel(source);
+    cache->Purge(source);
+    cache->CollectCacheStats(true);
+    EXPECT_EQ(cache->GetCacheMisses(), 0u);
+    EXPECT_EQ(source->reads.load(), 0);
+}
+
+class CacheMultiBlockTest : public CacheTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CacheMultiBlockTest, ConsecutiveMissesBecomeOneReadWhenTheSourceAllows) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    source->multiBlock = GetParam();
+    Request* request = Start(source, kBlock + 100, 2 * kBlock);  // touches blocks 1, 2 and 3
+    ExpectRead(request, source, CacheSource::kResultSuccess, 2 * kBlock);
+    ASSERT_TRUE(Quiet());
+    if (GetParam()) {
+        EXPECT_EQ(source->reads.load(), 1);
+        EXPECT_EQ(source->ReadRanges().front(), std::make_pair(uint64_t{kBlock}, 3 * kBlock));
+    } else {
+        EXPECT_EQ(source->reads.load(), 3);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SourceReads, CacheMultiBlockTest, ::testing::Bool());
+
+TEST_F(CacheTest, SecondReadOfABlockIsAHitWithoutAnotherSourceRead) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    cache->CollectCacheStats(true);
+    ExpectRead(Start(source, 0, 2 * kBlock), source, CacheSource::kResultSuccess, 2 * kBlock);
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(cache->GetCacheMisses(), 2u);
+    EXPECT_EQ(cache->GetCacheDirectReads(), 2u);
+    EXPECT_EQ(cache->GetCacheHits(), 0u);
+    ExpectRead(Start(source, 10, 2 * kBlock - 20), source, CacheSource::kResultSuccess, 2 * kBlock - 20);
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(source->reads.load(), 1);
+    EXPECT_EQ(cache->GetCacheHits(), 2u);
+    EXPECT_EQ(cache->GetCacheMisses(), 2u);
+    EXPECT_EQ(cache->GetCachePreReads(), 0u);
+}
+
+TEST_F(CacheTest, ReadArrivingWhileTheBlockIsReadWaitsOnIt) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    source->Hold();
+    Request* first = Start(source, 0, kBlock);
+    ASSERT_TRUE(WaitUntil([&] { return source->reads.load() == 1; }));
+    Request* second = Start(source, 100, 200);
+    // The second transaction is queued on the block being read: no second read may start.
+    ASSERT_TRUE(WaitUntil([&] { return CacheTestAccess::FreeBlocks(cache) == 7; }));
+    EXPECT_EQ(first->callback->Calls(), 0);
+    EXPECT_EQ(second->callback->Calls(), 0);
+    source->Release();
+    ExpectRead(first, source, CacheSource::kResultSuccess, kBlock);
+    ExpectRead(second, source, CacheSource::kResultSuccess, 200);
+    EXPECT_EQ(source->reads.load(), 1);
+}
+
+TEST_F(CacheTest, StatisticsCanBeSwitchedAndReset) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    ExpectRead(Start(source, 0, kBlock), source, CacheSource::kResultSuccess, kBlock);
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(cache->GetCacheMisses(), 0u) << "nothing is counted while statistics are off";
+    cache->CollectCacheStats(true);
+    ExpectRead(Start(source, 0, kBlock), source, CacheSource::kResultSuccess, kBlock);
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(cache->GetCacheHits(), 1u);
+    cache->CollectCacheStats(true);  // already on: the counts stay
+    EXPECT_EQ(cache->GetCacheHits(), 1u);
+    cache->ResetCacheStats();
+    EXPECT_EQ(cache->GetCacheHits(), 0u);
+    ExpectRead(Start(source, 0, kBlock), source, CacheSource::kResultSuccess, kBlock);
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(cache->GetCacheHits(), 1u);
+    cache->CollectCacheStats(false);
+    EXPECT_EQ(cache->GetCacheHits(), 0u);
+    cache->CollectCacheStats(true);
+    EXPECT_EQ(cache->GetCacheHits(), 0u) << "switching on again starts from 0";
+}
+
+TEST_F(CacheTest, PreReadQueuesOneTransactionPerBlockAndServesLaterReads) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    cache->CollectCacheStats(true);
+    cache->PreRead(source, 100, 10, Cache::kDueASAP);
+    ASSERT_TRUE(WaitUntil([&] { return source->reads.load() == 1; }));
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(source->ReadRanges().front(), std::make_pair(uint64_t{0}, kBlock));
+    ExpectRead(Start(source, 0, kBlock), source, CacheSource::kResultSuccess, kBlock);
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(source->reads.load(), 1) << "the pre-read block served the read";
+    EXPECT_EQ(cache->GetCachePreReads(), 0u);
+    EXPECT_EQ(cache->GetCacheMisses(), 0u) << "pre-reads are not counted";
+
+    cache->PreRead(source, 3 * kBlock + 1, 2 * kBlock, Cache::kDueASAP);  // blocks 3, 4 and 5
+    ASSERT_TRUE(WaitUntil([&] { return source->reads.load() == 4; }));
+    ASSERT_TRUE(Quiet());
+    cache->PreRead(source, 3 * kBlock, kBlock, Cache::kDueASAP);  // cached already: no read
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(source->reads.load(), 4);
+}
+
+TEST_F(CacheTest, MoreTransactionsThanBlocksAreServedAsBlocksFreeUp) {
+    MakeCache(kBlock, 2);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    std::vector<Request*> started;
+    for (uint32_t i = 0; i < 12; ++i) {
+        started.push_back(Start(source, uint64_t{i} * kBlock + 7, kBlock - 7));
+    }
+    for (Request* request : started) {
+        ExpectRead(request, source, CacheSource::kResultSuccess, kBlock - 7);
+    }
+}
+
+TEST_F(CacheTest, ReadsAtTheEndOfTheSource) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(5000);
+    ExpectRead(Start(source, 0, 2 * kBlock), source, CacheSource::kResultPartial, 5000);
+    ExpectRead(Start(source, kBlock, kBlock), source, CacheSource::kResultPartial, 904);
+    ExpectRead(Start(source, 0, kBlock), source, CacheSource::kResultSuccess, kBlock);
+    ExpectRead(Start(source, 9000, 100), source, CacheSource::kResultEndOfFile, 0);
+    ExpectRead(Start(source, 5000, 10), source, CacheSource::kResultEndOfFile, 0);
+}
+
+TEST_F(CacheTest, EmptyBlockPastTheEndDoesNotCutShortTheDataBeforeIt) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(2 * kBlock);
+    ExpectRead(Start(source, 2 * kBlock, kBlock), source, CacheSource::kResultEndOfFile, 0);
+    ASSERT_TRUE(Quiet());
+    // Block 2 is cached empty and is served at once; block 1 still has to be read.
+    source->Hold();
+    Request* request = Start(source, kBlock, 2 * kBlock);
+    ASSERT_TRUE(WaitUntil([&] { return source->Outstanding() == 1; }));
+    source->Release();
+    ASSERT_TRUE(request->callback->WaitForCalls(1));
+    EXPECT_EQ(request->callback->LastBytes(), kBlock);
+    EXPECT_EQ(source->FirstMismatch(request->Data(), kBlock, kBlock), -1);
+}
+
+TEST_F(CacheTest, BusySourceIsAskedAgain) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    source->busyAnswers = 5;
+    ExpectRead(Start(source, 0, kBlock), source, CacheSource::kResultSuccess, kBlock);
+    EXPECT_GE(source->readCalls.load(), 6);
+}
+
+TEST_F(CacheTest, RefusedReadFailsItsWaitersAndFreesItsBlocks) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    source->refuseWith = CacheSource::kResultInvalidArgument;
+    Request* request = Start(source, 0, 3 * kBlock);
+    ASSERT_TRUE(request->callback->WaitForCalls(1));
+    EXPECT_EQ(request->callback->LastResult(), CacheSource::kResultFailed);
+    ASSERT_TRUE(Quiet());
+}
+
+TEST_F(CacheTest, FailedReadReportsFailure) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    source->failWith = CacheSource::kResultFailed;
+    Request* request = Start(source, 0, 2 * kBlock);
+    ASSERT_TRUE(request->callback->WaitForCalls(1));
+    EXPECT_EQ(request->callback->LastResult(), CacheSource::kResultFailed);
+}
+
+TEST_F(CacheTest, CancelEndsTheSourcesTransactionsAndLeavesOthersAlone) {
+    MakeCache(kBlock, 16);
+    MemoryCacheSource* cancelled = MakeSource(1 << 20);
+    MemoryCacheSource* other = MakeSource(1 << 20);
+    cancelled->Hold();
+    other->Hold();
+    std::vector<Request*> ofCancelled;
+    for (uint32_t i = 0; i < 6; ++i) {
+        ofCancelled.push_back(Start(cancelled, uint64_t{i % 3} * kBlock, kBlock + 10));  // shared blocks
+    }
+    Request* ofOther = Start(other, 0, kBlock);
+    ASSERT_TRUE(WaitUntil([&] { return cancelled->Outstanding() >= 1 && other->Outstanding() == 1; }));
+    cache->Cancel(cancelled);
+    for (Request* request : ofCancelled) {
+        EXPECT_EQ(request->callback->Calls(), 1) << "reported by the time Cancel returns";
+        EXPECT_EQ(request->callback->LastResult(), CacheSource::kResultCancelled);
+    }
+    EXPECT_EQ(ofOther->callback->Calls(), 0);
+    other->Release();
+    ExpectRead(ofOther, other, CacheSource::kResultSuccess, kBlock);
+    // The cancelled source is usable again afterwards.
+    cancelled->Release();
+    ExpectRead(Start(cancelled, 0, kBlock), cancelled, CacheSource::kResultSuccess, kBlock);
+}
+
+TEST_F(CacheTest, ReadDuringCancelIsRefusedAndReported) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    Request* during = nullptr;
+    source->onCancel = [&] { during = Start(source, 0, kBlock); };
+    cache->Cancel(source);
+    ASSERT_NE(during, nullptr);
+    EXPECT_EQ(during->readResult, CacheSource::kResultCancelled);
+    EXPECT_EQ(during->callback->Calls(), 1);
+    EXPECT_EQ(during->callback->LastResult(), CacheSource::kResultCancelled);
+    EXPECT_EQ(during->callback->LastBytes(), 0u);
+    source->onCancel = nullptr;
+}
+
+TEST_F(CacheTest, PurgeAndInvalidateForgetCachedData) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    ExpectRead(Start(source, 0, 2 * kBlock), source, CacheSource::kResultSuccess, 2 * kBlock);
+    ASSERT_TRUE(Quiet());
+    // The data changes underneath; only the invalidated block is read again.
+    source->seed = 99;
+    cache->Invalidate(source, 10, 10);
+    Request* again = Start(source, 0, 2 * kBlock);
+    ASSERT_TRUE(again->callback->WaitForCalls(1));
+    EXPECT_EQ(source->FirstMismatch(again->Data(), 0, kBlock), -1) << "block 0 was read again";
+    source->seed = 0;
+    EXPECT_EQ(source->FirstMismatch(again->Data() + kBlock, kBlock, kBlock), -1) << "block 1 was kept";
+    ASSERT_TRUE(Quiet());
+    const int readsBefore = source->reads.load();
+    cache->Purge(source);
+    ExpectRead(Start(source, kBlock, kBlock), source, CacheSource::kResultSuccess, kBlock);
+    EXPECT_EQ(source->reads.load(), readsBefore + 1);
+}
+
+TEST_F(CacheTest, PreReadWaitingForABlockDoesNotKeepTheCacheAlive) {
+    MakeCache(kBlock, 1);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    source->Hold();
+    Request* holder = Start(source, 0, kBlock);
+    ASSERT_TRUE(WaitUntil([&] { return source->Outstanding() == 1; }));
+    cache->PreRead(source, 5 * kBlock, kBlock, Cache::kDueASAP);
+    source->Release();
+    ExpectRead(holder, source, CacheSource::kResultSuccess, kBlock);
+    // TearDown checks that the source and the cache are let go of.
+}
+
+// Many threads reading random ranges, some past the end, with pre-reads and invalidations, on a
+// cache much smaller than the source: every byte right, every callback once, nothing held after.
+TEST_F(CacheTest, StressManyThreadsSmallCache) {
+    MakeCache(kBlock, 6);
+    const uint64_t length = 40 * kBlock + 123;
+    MemoryCacheSource* source = MakeSource(length);
+    MemoryCacheSource* second = MakeSource(length);
+    second->multiBlock = false;
+    constexpr int kThreads = 4;
+    constexpr int kReadsPerThread = 150;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(1234 + t);
+            for (int i = 0; i < kReadsPerThread; ++i) {
+                MemoryCacheSource* which = (random() % 3 == 0) ? second : source;
+                const uint64_t offset = random() % (length + 2 * kBlock);
+                const uint32_t size = 1 + random() % (3 * kBlock);
+                if (random() % 8 == 0) {
+                    cache->PreRead(which, offset, size, MTInterface::GetCurrentTimeMilli() + random() % 50);
+                }
+                if (random() % 16 == 0) {
+                    cache->Invalidate(which, offset, size);
+                }
+                Request request(which, offset, size, MTInterface::GetCurrentTimeMilli() + random() % 20);
+                if (cache->Read(request.transaction) != CacheSource::kResultPending ||
+                    !request.callback->WaitForCalls(1)) {
+                    ++wrong;
+                    continue;
+                }
+                const uint32_t expected =
+                    offset >= length ? 0 : static_cast<uint32_t>(std::min<uint64_t>(size, length - offset));
+                const CacheSource::Result_t result = request.callback->LastResult();
+                const bool resultRight = expected == size     ? result == CacheSource::kResultSuccess
+                                         : expected == 0      ? result == CacheSource::kResultEndOfFile
+                                                              : (result == CacheSource::kResultPartial ||
+                                                            result == CacheSource::kResultEndOfFile);
+                if (!resultRight || request.callback->LastBytes() != expected ||
+                    which->FirstMismatch(request.Data(), offset, expected) != -1) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// Reads racing with repeated cancellation: each one ends exactly once, with its data or cancelled.
+TEST_F(CacheTest, StressReadsRacingCancel) {
+    MakeCache(kBlock, 8);
+    const uint64_t length = 32 * kBlock;
+    MemoryCacheSource* source = MakeSource(length);
+    source->latencyMicros = 50;
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::atomic<int> cancelledCount{0};
+    std::thread canceller([&] {
+        while (!done.load()) {
+            cache->Cancel(source);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&, t] {
+            std::mt19937 random(77 + t);
+            for (int i = 0; i < 150; ++i) {
+                const uint64_t offset = random() % (length - 3 * kBlock);
+                const uint32_t size = 1 + random() % (2 * kBlock);
+                Request request(source, offset, size);
+                const CacheSource::Result_t started = cache->Read(request.transaction);
+                if (!request.callback->WaitForCalls(1)) {
+                    ++wrong;
+                    continue;
+                }
+                const CacheSource::Result_t result = request.callback->LastResult();
+                if (result == CacheSource::kResultCancelled) {
+                    ++cancelledCount;
+                } else if (started != CacheSource::kResultPending || result != CacheSource::kResultSuccess ||
+                           request.callback->LastBytes() != size ||
+                           source->FirstMismatch(request.Data(), offset, size) != -1) {
+                    ++wrong;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+                EXPECT_EQ(request.callback->Calls(), 1);
+            }
+        });
+    }
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+    done = true;
+    canceller.join();
+    EXPECT_EQ(wrong.load(), 0);
+    RecordProperty("cancelled", cancelledCount.load());
+}
+
+}  // namespace

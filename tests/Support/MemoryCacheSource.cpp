@@ -1,0 +1,159 @@
+#include "Support/MemoryCacheSource.h"
+
+#include <cassert>
+#include <chrono>
+
+#include "CoreClasses/CallSite.h"
+#include "Tarvos/CacheTransaction.h"
+
+using namespace Tarvos;
+
+namespace TarvosTest {
+
+MemoryCacheSource::MemoryCacheSource(uint64_t length, bool completeInline)
+    : length(length), completeInline(completeInline) {
+    if (!completeInline) {
+        worker = std::thread([this] { CompletionLoop(); });
+    }
+}
+
+MemoryCacheSource::~MemoryCacheSource() {
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        stopping = true;
+        held = false;
+    }
+    changed.notify_all();
+    if (worker.joinable()) {
+        assert(worker.get_id() != std::this_thread::get_id());
+        worker.join();
+    }
+}
+
+int64_t MemoryCacheSource::FirstMismatch(const uint8_t* data, uint64_t offset, uint32_t size) const {
+    const uint32_t s = seed.load();
+    for (uint32_t i = 0; i < size; ++i) {
+        if (data[i] != ContentAt(offset + i, s)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+std::vector<std::pair<uint64_t, uint32_t>> MemoryCacheSource::ReadRanges() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return ranges;
+}
+
+void MemoryCacheSource::Hold() {
+    std::lock_guard<std::mutex> guard(mutex);
+    held = true;
+}
+
+void MemoryCacheSource::Release() {
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        held = false;
+    }
+    changed.notify_all();
+}
+
+size_t MemoryCacheSource::Outstanding() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return queue.size() + completing;
+}
+
+CacheSource::Result_t MemoryCacheSource::ReadTransaction(CacheTransaction* transaction) {
+    ++readCalls;
+    if (busyAnswers.load() > 0) {
+        --busyAnswers;
+        return kResultBusy;
+    }
+    if (refuseWith.load() != 0) {
+        return refuseWith.load();
+    }
+    ++reads;
+    transaction->AddRef(TARVOS_CALL_SITE);
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        ranges.emplace_back(transaction->GetOffset(), transaction->GetSize());
+        if (!completeInline) {
+            queue.push_back(transaction);
+        }
+    }
+    if (completeInline) {
+        CompleteRead(transaction);
+    } else {
+        changed.notify_all();
+    }
+    return kResultPending;
+}
+
+void MemoryCacheSource::CompleteRead(CacheTransaction* transaction) {
+    if (latencyMicros.load() > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(latencyMicros.load()));
+    }
+    const uint64_t offset = transaction->GetOffset();
+    const uint32_t size = transaction->GetSize();
+    const uint64_t end = length.load();
+    if (failWith.load() != 0) {
+        transaction->SetResult(failWith.load());
+    } else if (offset >= end) {
+        transaction->Complete(offset, 0, kResultEndOfFile);
+    } else {
+        const uint32_t n = end - offset < size ? static_cast<uint32_t>(end - offset) : size;
+        std::vector<uint8_t> data(n);
+        const uint32_t s = seed.load();
+        for (uint32_t i = 0; i < n; ++i) {
+            data[i] = ContentAt(offset + i, s);
+        }
+        transaction->CopyInto(data.data(), offset, n, n < size ? kResultPartial : kResultSuccess, nullptr,
+                              nullptr);
+    }
+    transaction->DecRef(TARVOS_CALL_SITE);
+}
+
+void MemoryCacheSource::CompletionLoop() {
+    std::unique_lock<std::mutex> guard(mutex);
+    for (;;) {
+        changed.wait(guard, [this] { return stopping || (!held && !queue.empty()); });
+        if (queue.empty() || held) {
+            if (stopping) {
+                return;
+            }
+            continue;
+        }
+        CacheTransaction* transaction = queue.front();
+        queue.pop_front();
+        ++completing;
+        guard.unlock();
+        CompleteRead(transaction);
+        guard.lock();
+        --completing;
+        changed.notify_all();
+    }
+}
+
+void MemoryCacheSource::CancelAllTransactions() {
+    ++cancelCalls;
+    if (onCancel) {
+        onCancel();
+    }
+    std::deque<CacheTransaction*> cancelled;
+    {
+        std::unique_lock<std::mutex> guard(mutex);
+        cancelled.swap(queue);
+        // A read being completed right now finishes first: afterwards nothing of this source runs.
+        changed.wait(guard, [this] { return completing == 0; });
+    }
+    for (CacheTransaction* transaction : cancelled) {
+        transaction->SetResult(kResultCancelled);
+        transaction->DecRef(TARVOS_CALL_SITE);
+    }
+}
+
+void MemoryCacheSource::PreReadTransaction(CacheTransaction*) {
+    ++preReadCalls;
+}
+
+}  // namespace TarvosTest
