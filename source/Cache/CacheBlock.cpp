@@ -1,0 +1,632 @@
+// States of a block:
+//
+//   State         Recognised by                              Entered by               Left by
+//   Empty         sourceKey 0, validSize 0                   construction; Purge or   a claim
+//   (LockForReadInto)
+//                                                            Invalidate (stamp 0)
+//   Reading       currentRead set, readResult none,          LockForReadInto          CompleteReadInto
+//                 validSize = blockSize, held twice or more
+//   Filled, held  currentRead null, lockCount above 0        CompleteReadInto while   the last release
+//                                                            others wait; LockFor-
+//                                                            CopyOutOf
+//   Filled, free  sourceKey set, lockCount 0                 the last release (new    LockForCopyOutOf (same
+//                                                            stamp, new place)        data) or a claim
+//                                                            (reuse)
+//
+// Every queued transaction and every read in progress holds one count of lockCount; the buffer is
+// locked exactly while the count is above 0. Each queue entry ends with exactly one release of its hold
+// and one drop of its reference, whatever path ends it (served, cancelled, destroyed).
+//
+// The stamp only moves forward, except that one lying more than an hour ahead of the time offered (a
+// far due time, or the 32-bit millisecond clock wrapping) is pulled back to it.
+//
+// Outcomes for a served entry, by the read's result:
+//   success / partial / end of file  the entry's range starting at or past the valid data's end is
+//                                    completed with end of file; otherwise the block's valid data is
+//                                    copied, completed as success when the range lies wholly in it and
+//                                    with the read's result when the data ends inside the range
+//   anything else                    the transaction is finished with that failure, nothing copied
+// A transaction already finished gets no copy; one whose destination buffer is locked fails.
+#include "Cache/CacheBlock.h"
+
+#include <utility>
+
+#include "CoreClasses/CallSite.h"
+#include "CoreClasses/MTCritSecHold.h"
+#include "Tarvos/Buffer.h"
+#include "Tarvos/Cache.h"
+#include "Tarvos/CacheTransaction.h"
+#include "Tarvos/MTInterface.h"
+
+namespace Tarvos {
+
+namespace {
+
+constexpr uint32_t kOneHourMilli = 3600000;
+
+MTCritSec* NewBlockLock() {
+    MTCritSec* section = MTInterface::NewCritSec();
+    if (section == nullptr) {
+        throw std::bad_alloc();
+    }
+    return section;
+}
+
+bool CarriesData(CacheSource::Result_t result) {
+    return result == CacheSource::kResultSuccess || result == CacheSource::kResultPartial ||
+           result == CacheSource::kResultEndOfFile;
+}
+
+}  // namespace
+
+CacheBlock::AfterUnlock::~AfterUnlock() {
+    Run();
+}
+
+void CacheBlock::AfterUnlock::Run() {
+    // Taken out first: a status callback may start work that hands this set more.
+    std::vector<CacheBlock*> toMove = std::move(moved);
+    std::vector<Finish> toFinish = std::move(finishes);
+    std::vector<CacheTransaction*> toRelease = std::move(releases);
+    std::vector<Cache*> toWake = std::move(wakes);
+    moved.clear();
+    finishes.clear();
+    releases.clear();
+    wakes.clear();
+    for (CacheBlock* block : toMove) {
+        block->Reposition();
+    }
+    for (const Finish& finish : toFinish) {
+        if (finish.setResult) {
+            finish.transaction->SetResult(finish.result);
+        } else {
+            finish.transaction->Complete(finish.offset, finish.size, finish.result);
+        }
+    }
+    for (CacheTransaction* transaction : toRelease) {
+        transaction->DecRef(TARVOS_CALL_SITE);
+    }
+    for (Cache* cache : toWake) {
+        cache->NotifySomethingChanged();
+    }
+}
+
+CacheBlock::CacheBlock(Cache* cache, Buffer* buffer)
+    : lock(NewBlockLock()),
+      cache(cache),
+      buffer(buffer),
+      blockSize(buffer != nullptr ? buffer->GetSize() : 0) {
+    if (buffer != nullptr) {
+        buffer->AddRef(TARVOS_CALL_SITE);
+    }
+}
+
+CacheBlock::~CacheBlock() {
+    Buffer* held = nullptr;
+    {
+        AfterUnlock after;
+        {
+            MTCritSecHold hold(lock);
+            for (const Entry& entry : pending) {
+                after.finishes.push_back({entry.transaction, true, 0, 0, CacheSource::kResultCancelled});
+                after.releases.push_back(entry.transaction);
+            }
+            pending.clear();
+            if (currentRead != nullptr) {
+                after.releases.push_back(currentRead);
+                currentRead = nullptr;
+            }
+            lockCount = 0;
+            if (data != nullptr && buffer != nullptr) {
+                buffer->Unlock();
+            }
+            data = nullptr;
+            held = buffer;
+            buffer = nullptr;
+        }
+    }
+    if (held != nullptr) {
+        held->DecRef(TARVOS_CALL_SITE);
+    }
+    delete lock;
+}
+
+uint64_t CacheBlock::GetSortKey() {
+    // Relaxed: the list only needs some recent value; it is asked again whenever the block moves.
+    return stamp.load(std::memory_order_relaxed);
+}
+
+Buffer* CacheBlock::ReleaseBuffer() {
+    Buffer* released = nullptr;
+    {
+        MTCritSecHold hold(lock);
+        released = buffer;
+        if (data != nullptr && buffer != nullptr) {
+            buffer->Unlock();
+        }
+        data = nullptr;
+        buffer = nullptr;
+    }
+    if (released != nullptr) {
+        released->DecRef(TARVOS_CALL_SITE);
+    }
+    return released;
+}
+
+Buffer* CacheBlock::GetBuffer() {
+    MTCritSecHold hold(lock);
+    return buffer;
+}
+
+uint64_t CacheBlock::GetBlockOffset() {
+    MTCritSecHold hold(lock);
+    return blockOffset;
+}
+
+uint32_t CacheBlock::GetValidSize() {
+    MTCritSecHold hold(lock);
+    return validSize;
+}
+
+int32_t CacheBlock::GetLockCount() {
+    MTCritSecHold hold(lock);
+    return lockCount;
+}
+
+uint32_t CacheBlock::GetStamp() {
+    MTCritSecHold hold(lock);
+    return stamp.load(std::memory_order_relaxed);
+}
+
+uint32_t CacheBlock::GetSourceKey() {
+    MTCritSecHold hold(lock);
+    return sourceKey;
+}
+
+CacheSource::Result_t CacheBlock::GetReadResult() {
+    MTCritSecHold hold(lock);
+    return readResult;
+}
+
+bool CacheBlock::IsReading() {
+    MTCritSecHold hold(lock);
+    return currentRead != nullptr;
+}
+
+uint32_t CacheBlock::GetNumberOfPendingTransactions() {
+    MTCritSecHold hold(lock);
+    return static_cast<uint32_t>(pending.size());
+}
+
+void CacheBlock::LockBlock(const char* /*reason*/) {
+    ++lockCount;
+    if (lockCount == 1 && buffer != nullptr) {
+        buffer->Lock();
+        data = buffer->GetAddress();
+    }
+}
+
+bool CacheBlock::UnlockBlock(const char* /*reason*/) {
+    // Never below 0: a count gone wrong must not leave the buffer locked for good.
+    if (lockCount > 0) {
+        --lockCount;
+        if (lockCount == 0 && data != nullptr && buffer != nullptr) {
+            buffer->Unlock();
+            data = nullptr;
+        }
+    }
+    return lockCount < 1;
+}
+
+void CacheBlock::StampFreedBlock(uint32_t time, AfterUnlock& after) {
+    if (time == 0) {
+        time = MTInterface::GetCurrentTimeMilli();
+    }
+    const uint32_t old = stamp.load(std::memory_order_relaxed);
+    if (time > old || old - time > kOneHourMilli) {
+        stamp.store(time, std::memory_order_relaxed);
+        after.moved.push_back(this);
+    }
+    if (cache != nullptr) {
+        after.wakes.push_back(cache);
+    }
+}
+
+bool CacheBlock::UnlockAndStamp(const char* reason, uint32_t time, AfterUnlock& after) {
+    if (buffer == nullptr || !UnlockBlock(reason)) {
+        return false;
+    }
+    StampFreedBlock(time, after);
+    return true;
+}
+
+bool CacheBlock::HoldsDataOf(CacheSource* source) {
+    return sourceKey != CacheSource::kInvalidKey && sourceKey == source->GetSourceKey();
+}
+
+uint64_t CacheBlock::AlignDown(uint64_t offset) const {
+    return blockSize < 2 ? offset : offset - offset % blockSize;
+}
+
+Buffer* CacheBlock::LockIfFromSource(CacheSource* source, uint64_t* offset, uint32_t* size) {
+    if (buffer == nullptr || source == nullptr) {
+        return nullptr;
+    }
+    MTCritSecHold hold(lock);
+    if (!HoldsDataOf(source)) {
+        return nullptr;
+    }
+    LockBlock("CacheBlock::LockIfFromSource");
+    if (offset != nullptr) {
+        *offset = blockOffset;
+    }
+    if (size != nullptr) {
+        *size = validSize;
+    }
+    return buffer;
+}
+
+Buffer* CacheBlock::LockIfFromSourceWithRange(CacheSource* source, uint64_t& offset, uint32_t& size,
+                                              AfterUnlock& after) {
+    if (buffer == nullptr || source == nullptr) {
+        return nullptr;
+    }
+    MTCritSecHold hold(lock);
+    if (LockIfFromSource(source, nullptr, nullptr) == nullptr) {
+        return nullptr;
+    }
+    // The whole extent counts, also while the valid data is shorter: a range past the end of the data
+    // is answered with end of file when it is served.
+    if (CacheSource::GetRangeIntersection(offset, size, blockOffset, blockSize)) {
+        return buffer;
+    }
+    UnlockAndStamp("CacheBlock::LockIfFromSourceWithRange No Intersecting Range",
+                   stamp.load(std::memory_order_relaxed), after);
+    return nullptr;
+}
+
+Buffer* CacheBlock::LockIfUnlocked(CacheSource* source, uint64_t& offset, uint32_t* size) {
+    if (buffer == nullptr || source == nullptr) {
+        return nullptr;
+    }
+    MTCritSecHold hold(lock);
+    if (lockCount > 0) {
+        return nullptr;
+    }
+    LockBlock("CacheBlock::LockIfUnlocked");
+    offset = AlignDown(offset);
+    sourceKey = source->GetSourceKey();
+    blockOffset = offset;
+    validSize = blockSize;
+    if (size != nullptr) {
+        *size = blockSize;
+    }
+    return buffer;
+}
+
+bool CacheBlock::HasStampPassed() {
+    const uint32_t current = stamp.load(std::memory_order_relaxed);
+    return current == 0 || MTInterface::GetCurrentTimeMilli() >= current;
+}
+
+bool CacheBlock::IsQueued(CacheTransaction* t) {
+    if (t == nullptr) {
+        return false;
+    }
+    if (currentRead == t) {
+        return true;
+    }
+    for (const Entry& entry : pending) {
+        if (entry.transaction == t) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CacheBlock::LockForReadInto(CacheTransaction* t) {
+    AfterUnlock after;
+    return LockForReadInto(t, after);
+}
+
+bool CacheBlock::LockForReadInto(CacheTransaction* t, AfterUnlock& /*after*/) {
+    if (buffer == nullptr || t == nullptr) {
+        return false;
+    }
+    CacheSource* source = t->GetSource();
+    if (source == nullptr || t->GetSize() == 0) {
+        return false;
+    }
+    MTCritSecHold hold(lock);
+    // A held block is refused before any range is taken, so the common refusal costs the transaction
+    // nothing; LockIfUnlocked below cannot fail then, the lock being held throughout.
+    if (buffer == nullptr || lockCount > 0) {
+        return false;
+    }
+    if (t->IsPreReadTransaction() && !HasStampPassed()) {
+        return false;
+    }
+    uint64_t rangeOffset = t->GetOffset();
+    uint32_t rangeSize = t->GetSize();
+    if (!t->GetRangeToComplete(rangeOffset, rangeSize, blockSize)) {
+        return false;
+    }
+    uint64_t claimOffset = rangeOffset;
+    if (LockIfUnlocked(source, claimOffset, nullptr) == nullptr) {
+        t->ReturnRangeToComplete(rangeOffset, rangeSize);
+        return false;
+    }
+    const uint64_t blockEnd = blockOffset + blockSize;
+    const uint64_t rangeEnd = rangeOffset + rangeSize;
+    uint32_t kept = rangeSize;
+    if (rangeEnd > blockEnd) {
+        t->ReturnRangeToComplete(blockEnd, static_cast<uint32_t>(rangeEnd - blockEnd));
+        kept = static_cast<uint32_t>(blockEnd - rangeOffset);
+    }
+    readResult = CacheSource::kResultNone;
+    currentRead = t;
+    LockBlock("Adding transaction when getting block to read");
+    t->AddRef(TARVOS_CALL_SITE);  // for currentRead
+    t->AddRef(TARVOS_CALL_SITE);  // for the queue
+    pending.push_back({t, rangeOffset, kept});
+    return true;
+}
+
+bool CacheBlock::LockForCopyOutOf(CacheTransaction* t, bool* waiting) {
+    AfterUnlock after;
+    return LockForCopyOutOf(t, waiting, after);
+}
+
+bool CacheBlock::LockForCopyOutOf(CacheTransaction* t, bool* waiting, AfterUnlock& after) {
+    if (buffer == nullptr || t == nullptr) {
+        return false;
+    }
+    CacheSource* source = t->GetSource();
+    if (source == nullptr || t->GetSize() == 0) {
+        return false;
+    }
+    uint64_t rangeOffset = t->GetOffset();
+    uint32_t rangeSize = t->GetSize();
+    MTCritSecHold hold(lock);
+    if (IsQueued(t)) {
+        return false;
+    }
+    if (LockIfFromSourceWithRange(source, rangeOffset, rangeSize, after) == nullptr) {
+        return false;
+    }
+    if (!t->Reserve(rangeOffset, rangeSize)) {
+        UnlockAndStamp("CacheBlock::LockForCopyOutOf block out of range of transaction",
+                       stamp.load(std::memory_order_relaxed), after);
+        return false;
+    }
+    if (t->IsPreReadTransaction()) {
+        UnlockAndStamp("CacheBlock::LockForCopyOutOf - back off lock for preread tranactionss...",
+                       stamp.load(std::memory_order_relaxed), after);
+        t->AddRef(TARVOS_CALL_SITE);
+        after.finishes.push_back({t, false, rangeOffset, rangeSize, CacheSource::kResultSuccess});
+        after.releases.push_back(t);
+        return true;
+    }
+    t->AddRef(TARVOS_CALL_SITE);
+    if (waiting != nullptr) {
+        *waiting = currentRead != nullptr || !pending.empty();
+    }
+    pending.push_back({t, rangeOffset, rangeSize});
+    return true;
+}
+
+bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
+    AfterUnlock after;
+    MTCritSecHold hold(lock);
+    if (buffer == nullptr || currentRead == nullptr) {
+        return false;
+    }
+    if (size > blockSize) {
+        size = blockSize;
+    }
+    if (sourceKey != CacheSource::kInvalidKey) {
+        validSize = size;
+    }
+    const uint32_t dueTime = currentRead->GetDueTime();
+    after.releases.push_back(currentRead);
+    currentRead = nullptr;
+    // A completion without an outcome would leave the waiting transactions with nothing to report.
+    if (result == CacheSource::kResultNone || result == CacheSource::kResultPending) {
+        result = CacheSource::kResultFailed;
+    }
+    if (result == CacheSource::kResultPartial && validSize == blockSize) {
+        readResult = CacheSource::kResultSuccess;
+    } else if (result == CacheSource::kResultSuccess && sourceKey != CacheSource::kInvalidKey &&
+               validSize < blockSize) {
+        readResult = CacheSource::kResultPartial;  // the data ends inside the block
+    } else {
+        readResult = result;
+    }
+    if (readResult == CacheSource::kResultCancelled) {
+        CancelPendingTransactions(nullptr, after);
+    }
+    UnlockAndStamp("CacheBlock::CompleteReadInto", dueTime, after);
+    return true;
+}
+
+void CacheBlock::ServeEntry(const Entry& entry, bool sourceMatches, void* address, uint64_t offset,
+                            uint32_t valid, CacheSource::Result_t result) {
+    CacheTransaction* t = entry.transaction;
+    if (t->GetResult(nullptr) != CacheSource::kResultPending) {
+        return;
+    }
+    if (!sourceMatches || address == nullptr) {
+        t->SetResult(CacheSource::kResultFailed);
+        return;
+    }
+    if (!CarriesData(result)) {
+        t->SetResult(result);
+        return;
+    }
+    const uint64_t validEnd = offset + valid;
+    if (entry.offset >= validEnd) {
+        t->Complete(entry.offset, entry.size, CacheSource::kResultEndOfFile);
+        return;
+    }
+    CacheSource::Result_t pieceResult = result;
+    if (entry.offset + entry.size <= validEnd) {
+        pieceResult = CacheSource::kResultSuccess;
+    } else if (result == CacheSource::kResultEndOfFile) {
+        pieceResult = CacheSource::kResultPartial;
+    }
+    const CacheSource::Result_t copied = t->CopyInto(address, offset, valid, pieceResult, nullptr, nullptr);
+    if (copied == CacheSource::kResultBufferLocked || copied == CacheSource::kResultFailed) {
+        t->SetResult(CacheSource::kResultFailed);
+    } else if (copied == CacheSource::kResultEndOfFile) {
+        t->Complete(entry.offset, entry.size, CacheSource::kResultEndOfFile);
+    }
+}
+
+void CacheBlock::ProcessPendingTransactions(bool* changed) {
+    for (;;) {
+        Entry entry{};
+        bool sourceMatches = false;
+        void* address = nullptr;
+        uint64_t offset = 0;
+        uint32_t valid = 0;
+        CacheSource::Result_t result = CacheSource::kResultNone;
+        {
+            MTCritSecHold hold(lock);
+            if (buffer == nullptr || currentRead != nullptr || pending.empty()) {
+                break;
+            }
+            entry = pending.front();
+            pending.pop_front();
+            if (entry.transaction == nullptr) {
+                continue;
+            }
+            valid = validSize;
+            result = readResult;
+            address = data;
+            offset = blockOffset;
+            CacheSource* source = entry.transaction->GetSource();
+            sourceMatches = source != nullptr && HoldsDataOf(source);
+        }
+        // The block stays held for this entry, so its buffer, data and identity cannot change while
+        // the copy runs without the lock.
+        SharedObjectAutoRef working(entry.transaction);
+        ServeEntry(entry, sourceMatches, address, offset, valid, result);
+        AfterUnlock after;
+        {
+            MTCritSecHold hold(lock);
+            UnlockAndStamp("CacheBlock::ProcessPendingTransactions transaction complete",
+                           entry.transaction->GetDueTime(), after);
+        }
+        after.releases.push_back(entry.transaction);
+    }
+    if (changed != nullptr) {
+        *changed = false;
+    }
+}
+
+void CacheBlock::CancelPendingTransactions(bool* changed) {
+    AfterUnlock after;
+    CancelPendingTransactions(changed, after);
+}
+
+void CacheBlock::CancelPendingTransactions(bool* changed, AfterUnlock& after) {
+    bool freed = false;
+    {
+        MTCritSecHold hold(lock);
+        if (buffer == nullptr) {
+            if (changed != nullptr) {
+                *changed = false;
+            }
+            return;
+        }
+        while (!pending.empty()) {
+            const Entry entry = pending.front();
+            pending.pop_front();
+            if (entry.transaction == nullptr) {
+                continue;
+            }
+            after.finishes.push_back({entry.transaction, true, 0, 0, CacheSource::kResultCancelled});
+            const uint32_t noted = stamp.load(std::memory_order_relaxed);
+            if (UnlockBlock("CacheBlock::CancelPendingTransactions")) {
+                StampFreedBlock(noted, after);
+                freed = true;
+            }
+            after.releases.push_back(entry.transaction);
+        }
+    }
+    if (changed != nullptr) {
+        *changed = freed;
+    }
+}
+
+void CacheBlock::Forget(AfterUnlock& after) {
+    sourceKey = CacheSource::kInvalidKey;
+    validSize = 0;
+    if (stamp.load(std::memory_order_relaxed) != 0) {
+        stamp.store(0, std::memory_order_relaxed);
+        after.moved.push_back(this);
+    }
+    CancelPendingTransactions(nullptr, after);
+}
+
+void CacheBlock::Purge(CacheSource* source) {
+    AfterUnlock after;
+    Purge(source, after);
+}
+
+void CacheBlock::Purge(CacheSource* source, AfterUnlock& after) {
+    if (source == nullptr) {
+        return;
+    }
+    MTCritSecHold hold(lock);
+    if (buffer != nullptr && HoldsDataOf(source)) {
+        Forget(after);
+    }
+}
+
+void CacheBlock::Invalidate(CacheSource* source, uint64_t& offset, uint32_t& size) {
+    AfterUnlock after;
+    Invalidate(source, offset, size, after);
+}
+
+void CacheBlock::Invalidate(CacheSource* source, uint64_t& offset, uint32_t& size, AfterUnlock& after) {
+    if (source == nullptr) {
+        return;
+    }
+    MTCritSecHold hold(lock);
+    if (buffer != nullptr && HoldsDataOf(source) && validSize != 0 &&
+        CacheSource::GetRangeIntersection(offset, size, blockOffset, blockSize)) {
+        Forget(after);
+    }
+}
+
+void CacheBlock::CancelIfFromSource(CacheSource* source, bool* unlocked) {
+    AfterUnlock after;
+    CancelIfFromSource(source, unlocked, after);
+}
+
+void CacheBlock::CancelIfFromSource(CacheSource* source, bool* unlocked, AfterUnlock& after) {
+    if (source == nullptr) {
+        return;
+    }
+    MTCritSecHold hold(lock);
+    if (buffer == nullptr) {
+        return;
+    }
+    if (HoldsDataOf(source)) {
+        CancelPendingTransactions(unlocked, after);
+    } else if (unlocked != nullptr) {
+        *unlocked = lockCount == 0;
+    }
+}
+
+void CacheBlock::Dump() {
+    MTCritSecHold hold(lock);
+    for (const Entry& entry : pending) {
+        if (entry.transaction != nullptr) {
+            entry.transaction->GetResult(nullptr);
+        }
+    }
+}
+
+}  // namespace Tarvos

@@ -1,0 +1,164 @@
+// One block of a Cache: one buffer of the block size, the identity of the data it holds (source key and
+// block-aligned offset), a lock count of holders, a time stamp that orders the blocks for reuse, and a
+// first-in first-out queue of transactions waiting for its data. Owned and deleted by the cache block
+// list; holds one reference on its buffer and one on every transaction it queues. Any thread may call
+// any operation. Transactions are finished (status callbacks run) and the block moves in the list only
+// after its own lock is left; the walks of the block list collect that work and do it once the list's
+// lock is left too (AfterUnlock). Internal to the library.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "CoreClasses/GuardedList.h"
+#include "Tarvos/CacheSource.h"
+
+namespace Tarvos {
+
+class Buffer;
+class Cache;
+class CacheTransaction;
+class MTCritSec;
+
+class CacheBlock : public GuardedListItem {
+  public:
+    // Work a block hands back to be done once no block lock (and, in a walk, no list lock) is held:
+    // transactions to finish, blocks to move to their new place in the list, references to drop and a
+    // cache to wake. Run does it in that order and empties the set; the destructor runs what is left.
+    class AfterUnlock {
+      public:
+        AfterUnlock() = default;
+        ~AfterUnlock();
+        AfterUnlock(const AfterUnlock&) = delete;
+        AfterUnlock& operator=(const AfterUnlock&) = delete;
+        void Run();
+        // For a caller that sorts the list itself afterwards: the blocks need not move one by one.
+        void DropMoves() { moved.clear(); }
+
+      private:
+        friend class CacheBlock;
+        struct Finish {
+            CacheTransaction* transaction;  // kept alive by an entry of `releases` or the caller
+            bool setResult;                 // SetResult(result); otherwise Complete(offset, size, result)
+            uint64_t offset;
+            uint32_t size;
+            CacheSource::Result_t result;
+        };
+        std::vector<Finish> finishes;
+        std::vector<CacheBlock*> moved;
+        std::vector<CacheTransaction*> releases;  // one queue or read reference each
+        std::vector<Cache*> wakes;
+    };
+
+    // Takes a reference on the buffer (when not null); the block size is its size. The cache is only
+    // woken (NotifySomethingChanged) when a block becomes free, and may be null. Throws std::bad_alloc
+    // when the lock cannot be made.
+    CacheBlock(Cache* cache, Buffer* buffer);
+    // Finishes every transaction still queued with kResultCancelled and drops every reference.
+    // Requires: the block is in no list.
+    ~CacheBlock() override;
+    CacheBlock(const CacheBlock&) = delete;
+    CacheBlock& operator=(const CacheBlock&) = delete;
+
+    // The time stamp widened to 64 bits; read without the block's lock.
+    uint64_t GetSortKey() override;
+
+    // Unlocks the buffer if the block held it locked, drops the block's reference and returns the
+    // buffer (for its factory); the block then refuses every operation.
+    Buffer* ReleaseBuffer();
+    // No reference is given.
+    Buffer* GetBuffer();
+    uint64_t GetBlockOffset();
+    uint32_t GetValidSize();
+
+    // Claims this free block for the transaction's next unworked range (at most one block long) and
+    // queues the transaction on it as its current read; false, with nothing reserved, otherwise. A
+    // pre-read may only claim a block whose stamp has passed.
+    bool LockForReadInto(CacheTransaction* t);
+    bool LockForReadInto(CacheTransaction* t, AfterUnlock& after);
+    // Queues the transaction if the block holds part of its data, for the part it still needs. A
+    // pre-read is completed over that part at once instead, without staying queued. *waiting (when
+    // given) tells whether a read in progress or earlier queued transactions mean that somebody else
+    // will serve the queue.
+    bool LockForCopyOutOf(CacheTransaction* t, bool* waiting);
+    bool LockForCopyOutOf(CacheTransaction* t, bool* waiting, AfterUnlock& after);
+    // The read into the block finished with `size` bytes (clamped to the block) and `result`; releases
+    // the read's hold. False when no read was in progress.
+    bool CompleteReadInto(uint32_t size, CacheSource::Result_t result);
+    // Serves the queue in arrival order, copying outside the block's lock. Does nothing while a read is
+    // in progress. *changed (when given) is set to false.
+    void ProcessPendingTransactions(bool* changed);
+    // Finishes every queued transaction with kResultCancelled. *changed: a cancellation freed the block.
+    void CancelPendingTransactions(bool* changed);
+    void CancelPendingTransactions(bool* changed, AfterUnlock& after);
+    // Forgets the source's data (stamp 0) and cancels what is queued; a read in progress runs on.
+    void Purge(CacheSource* source);
+    void Purge(CacheSource* source, AfterUnlock& after);
+    // As Purge, when the block has valid data that meets the range; the range is clipped to the block.
+    void Invalidate(CacheSource* source, uint64_t& offset, uint32_t& size);
+    void Invalidate(CacheSource* source, uint64_t& offset, uint32_t& size, AfterUnlock& after);
+    // Cancels what is queued when the block holds the source's data (which it keeps). *unlocked: a
+    // cancellation freed the block, or (another source's block) nobody holds it.
+    void CancelIfFromSource(CacheSource* source, bool* unlocked);
+    void CancelIfFromSource(CacheSource* source, bool* unlocked, AfterUnlock& after);
+    // Asks every queued transaction for its result; nothing is printed.
+    void Dump();
+
+    // Read-only views for diagnostics and tests.
+    int32_t GetLockCount();
+    uint32_t GetStamp();
+    uint32_t GetSourceKey();
+    CacheSource::Result_t GetReadResult();
+    bool IsReading();
+    uint32_t GetNumberOfPendingTransactions();
+    uint32_t GetBlockSize() const { return blockSize; }
+
+  private:
+    // One queued transaction and the range it reserved on this block (absolute offsets).
+    struct Entry {
+        CacheTransaction* transaction;
+        uint64_t offset;
+        uint32_t size;
+    };
+
+    // Every helper below requires `lock` to be held.
+    void LockBlock(const char* reason);
+    bool UnlockBlock(const char* reason);
+    bool UnlockAndStamp(const char* reason, uint32_t time, AfterUnlock& after);
+    // Steps 2 to 4 of UnlockAndStamp, for a block that has just become free.
+    void StampFreedBlock(uint32_t time, AfterUnlock& after);
+    Buffer* LockIfFromSource(CacheSource* source, uint64_t* offset, uint32_t* size);
+    Buffer* LockIfFromSourceWithRange(CacheSource* source, uint64_t& offset, uint32_t& size,
+                                      AfterUnlock& after);
+    Buffer* LockIfUnlocked(CacheSource* source, uint64_t& offset, uint32_t* size);
+    bool HasStampPassed();
+    bool IsQueued(CacheTransaction* t);
+    bool HoldsDataOf(CacheSource* source);
+    uint64_t AlignDown(uint64_t offset) const;
+    void Forget(AfterUnlock& after);
+    // Serves one entry taken off the queue; runs without `lock`.
+    void ServeEntry(const Entry& entry, bool sourceMatches, void* address, uint64_t offset, uint32_t valid,
+                    CacheSource::Result_t result);
+
+    // Lock order: the block list's lock, then this lock, then the locks of the transactions' range
+    // sets. Never held while the block moves in the list or a transaction may finish: both wait in an
+    // AfterUnlock until it is left.
+    MTCritSec* const lock;  // guards every field below except `stamp`'s reads; re-entrant
+    Cache* const cache;     // no reference; null in tests
+    Buffer* buffer;         // one reference until ReleaseBuffer
+    void* data = nullptr;   // the buffer's address while lockCount is above 0
+    int32_t lockCount = 0;
+    const uint32_t blockSize;
+    uint32_t validSize = 0;
+    // Written under `lock`; read without it by GetSortKey, which the list calls under its own lock.
+    std::atomic<uint32_t> stamp{0};
+    uint32_t sourceKey = CacheSource::kInvalidKey;
+    uint64_t blockOffset = 0;
+    std::deque<Entry> pending;
+    CacheTransaction* currentRead = nullptr;  // one reference
+    CacheSource::Result_t readResult = CacheSource::kResultNone;
+};
+
+}  // namespace Tarvos
