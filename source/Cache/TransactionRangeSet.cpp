@@ -277,7 +277,9 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
             // elsewhere (another block), so the set waits for them instead of finishing empty.
             if (offset > CompletedRunFromStart()) {
                 endOfData = offset < endOfData ? offset : endOfData;
-            } else if (result == kRangeResultPending) {
+            } else if (result == kRangeResultPending ||
+                       (result == kRangeResultEndOfFile && completedRanges.empty())) {
+                // Nothing arrived (at most end of file further on): the set ends empty.
                 finished = true;
             }
             if (result == kRangeResultPending || result == kRangeResultSuccess ||
@@ -291,7 +293,8 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
     uint32_t bytes = 0;
     if (!finished && completedRanges.size() == 1 && completedRanges.front().offset == 0) {
         const uint32_t run = completedRanges.front().size;
-        if (run == total || rangeResult == kRangeResultPartial || rangeResult == kRangeResultEndOfFile ||
+        const bool endOfFileReached = rangeResult == kRangeResultEndOfFile && offset <= run;
+        if (run == total || rangeResult == kRangeResultPartial || endOfFileReached ||
             result == kRangeResultPartial || run >= endOfData) {
             finished = true;
             bytes = run;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Cache/CacheBlockList.h"
+#include "Cache/PreReadTransactionList.h"
 #include "CoreClasses/CallSite.h"
 #include "Support/MemoryCacheSource.h"
 #include "Support/RecordingStatusCallback.h"
@@ -18,6 +19,7 @@
 #include "Tarvos/BufferFactory.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/CacheTransaction.h"
+#include "Tarvos/MTInterface.h"
 
 namespace Tarvos {
 // Reaches into a cache for the library's own tests.
@@ -25,6 +27,9 @@ class CacheTestAccess {
   public:
     static uint32_t FreeBlocks(Cache* cache) {
         return cache->blockList != nullptr ? cache->blockList->GetNumberOfFreeBlocks() : 0;
+    }
+    static size_t ParkedPreReads(Cache* cache) {
+        return cache->preReadList != nullptr ? cache->preReadList->GetNumberOfEntries() : 0;
     }
     static uint32_t Blocks(Cache* cache) {
         return cache->blockList != nullptr ? cache->blockList->GetNumberOfBlocks() : 0;
@@ -404,11 +409,12 @@ TEST_F(CacheTest, PreReadWaitingForABlockDoesNotKeepTheCacheAlive) {
     cache->PreRead(source, 5 * kBlock, kBlock, Cache::kDueASAP);
     source->Release();
     ExpectRead(holder, source, CacheSource::kResultSuccess, kBlock);
+    EXPECT_TRUE(WaitUntil([&] { return CacheTestAccess::ParkedPreReads(cache) == 0; }));
     // TearDown checks that the source and the cache are let go of.
 }
 
-// Many threads reading random ranges, some past the end, with pre-reads and invalidations, on a
-// cache much smaller than the source: every byte right, every callback once, nothing held after.
+// Many threads reading random ranges, some past the end, with pre-reads, on a cache much smaller
+// than the source: every byte right, every callback once, nothing held after.
 TEST_F(CacheTest, StressManyThreadsSmallCache) {
     MakeCache(kBlock, 6);
     const uint64_t length = 40 * kBlock + 123;
@@ -429,25 +435,28 @@ TEST_F(CacheTest, StressManyThreadsSmallCache) {
                 if (random() % 8 == 0) {
                     cache->PreRead(which, offset, size, MTInterface::GetCurrentTimeMilli() + random() % 50);
                 }
-                if (random() % 16 == 0) {
-                    cache->Invalidate(which, offset, size);
-                }
                 Request request(which, offset, size, MTInterface::GetCurrentTimeMilli() + random() % 20);
-                if (cache->Read(request.transaction) != CacheSource::kResultPending ||
-                    !request.callback->WaitForCalls(1)) {
+                const CacheSource::Result_t started = cache->Read(request.transaction);
+                if (started != CacheSource::kResultPending || !request.callback->WaitForCalls(1)) {
                     ++wrong;
+                    ADD_FAILURE() << "read at " << offset << " of " << size << " started with " << started
+                                  << ", reported " << request.callback->Calls() << " times; source "
+                                  << (which == second ? "single-block" : "multi-block");
                     continue;
                 }
                 const uint32_t expected =
                     offset >= length ? 0 : static_cast<uint32_t>(std::min<uint64_t>(size, length - offset));
                 const CacheSource::Result_t result = request.callback->LastResult();
-                const bool resultRight = expected == size     ? result == CacheSource::kResultSuccess
-                                         : expected == 0      ? result == CacheSource::kResultEndOfFile
-                                                              : (result == CacheSource::kResultPartial ||
+                const bool resultRight = expected == size ? result == CacheSource::kResultSuccess
+                                         : expected == 0  ? result == CacheSource::kResultEndOfFile
+                                                          : (result == CacheSource::kResultPartial ||
                                                             result == CacheSource::kResultEndOfFile);
-                if (!resultRight || request.callback->LastBytes() != expected ||
-                    which->FirstMismatch(request.Data(), offset, expected) != -1) {
+                const int64_t mismatch = which->FirstMismatch(request.Data(), offset, expected);
+                if (!resultRight || request.callback->LastBytes() != expected || mismatch != -1) {
                     ++wrong;
+                    ADD_FAILURE() << "read at " << offset << " of " << size << ": result " << result << ", "
+                                  << request.callback->LastBytes() << " bytes, expected " << expected
+                                  << ", first wrong byte " << mismatch;
                 }
             }
         });
@@ -458,7 +467,8 @@ TEST_F(CacheTest, StressManyThreadsSmallCache) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
-// Reads racing with repeated cancellation: each one ends exactly once, with its data or cancelled.
+// Reads racing with repeated cancellation and invalidation: each one ends exactly once, with its data or
+// cancelled.
 TEST_F(CacheTest, StressReadsRacingCancel) {
     MakeCache(kBlock, 8);
     const uint64_t length = 32 * kBlock;
@@ -468,7 +478,10 @@ TEST_F(CacheTest, StressReadsRacingCancel) {
     std::atomic<int> wrong{0};
     std::atomic<int> cancelledCount{0};
     std::thread canceller([&] {
+        std::mt19937 random(5);
         while (!done.load()) {
+            // Invalidating a block cancels what waits on it, like a cancel of its source.
+            cache->Invalidate(source, random() % length, kBlock);
             cache->Cancel(source);
             std::this_thread::sleep_for(std::chrono::microseconds(300));
         }

@@ -333,12 +333,28 @@ TEST_F(TransactionRangeSetTest, EndOfFileBeyondTheStartWaitsForTheDataBeforeIt) 
     ExpectFinishedOnceWith(set.get(), kEndOfFile, 200);
 }
 
+TEST_F(TransactionRangeSetTest, EndOfFileBeyondTheRunDoesNotCutItShort) {
+    auto set = MakeSet(300);
+    set->Complete(0, 50, kSuccess);
+    set->Complete(200, 100, kEndOfFile);
+    EXPECT_EQ(listener.Count(), 0u);
+    set->Complete(50, 150, kSuccess);
+    ExpectFinishedOnceWith(set.get(), kEndOfFile, 200);
+}
+
 TEST_F(TransactionRangeSetTest, EarliestEndOfFileBeyondTheStartDecides) {
     auto set = MakeSet(300);
     set->Complete(200, 100, kEndOfFile);
     set->Complete(100, 100, kEndOfFile);
     set->Complete(0, 100, kSuccess);
     ExpectFinishedOnceWith(set.get(), kEndOfFile, 100);
+}
+
+TEST_F(TransactionRangeSetTest, EndOfFileAtTheStartEndsASetThatOnlySawEndOfFileFurtherOn) {
+    auto set = MakeSet(300);
+    set->Complete(200, 100, kEndOfFile);
+    set->Complete(0, 200, kEndOfFile);
+    ExpectFinishedOnceWith(set.get(), kEndOfFile, 0);
 }
 
 TEST_F(TransactionRangeSetTest, FailureStillEndsASetWaitingBehindEndOfFile) {

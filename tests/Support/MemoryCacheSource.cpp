@@ -70,7 +70,7 @@ CacheSource::Result_t MemoryCacheSource::ReadTransaction(CacheTransaction* trans
         return kResultBusy;
     }
     if (refuseWith.load() != 0) {
-        return refuseWith.load();
+        return static_cast<Result_t>(refuseWith.load());
     }
     ++reads;
     transaction->AddRef(TARVOS_CALL_SITE);
@@ -97,7 +97,7 @@ void MemoryCacheSource::CompleteRead(CacheTransaction* transaction) {
     const uint32_t size = transaction->GetSize();
     const uint64_t end = length.load();
     if (failWith.load() != 0) {
-        transaction->SetResult(failWith.load());
+        transaction->SetResult(static_cast<Result_t>(failWith.load()));
     } else if (offset >= end) {
         transaction->Complete(offset, 0, kResultEndOfFile);
     } else {

@@ -38,12 +38,12 @@ class MemoryCacheSource : public Tarvos::CacheSource {
     std::atomic<bool> multiBlock{true};
     std::atomic<uint64_t> length;
     std::atomic<uint32_t> seed{0};
-    std::atomic<int> busyAnswers{0};        // the next N ReadTransaction calls answer kResultBusy
-    std::atomic<int32_t> refuseWith{0};     // non-zero: ReadTransaction answers this, reads nothing
-    std::atomic<int32_t> failWith{0};       // non-zero: reads complete with this result, no data
+    std::atomic<int> busyAnswers{0};         // the next N ReadTransaction calls answer kResultBusy
+    std::atomic<int32_t> refuseWith{0};      // non-zero: ReadTransaction answers this, reads nothing
+    std::atomic<int32_t> failWith{0};        // non-zero: reads complete with this result, no data
     std::atomic<uint32_t> latencyMicros{0};  // delay before each completion
     std::atomic<bool> preReadSupport{false};
-    std::function<void()> onCancel;          // runs inside CancelAllTransactions, first
+    std::function<void()> onCancel;  // runs inside CancelAllTransactions, first
 
     std::atomic<int> reads{0};  // ReadTransaction calls that started a read
     std::atomic<int> readCalls{0};

@@ -97,7 +97,7 @@ class RangeSetModel {
                 !before.empty() && before.front().first == 0 ? before.front().second : 0;
             if (offset > runFromStart) {
                 endOfData = std::min(endOfData, offset);
-            } else if (result == 0) {
+            } else if (result == 0 || (result == 4 && before.empty())) {
                 finished = true;
             }
             if (result == 0 || result == 1 || result == 2) {
@@ -108,7 +108,8 @@ class RangeSetModel {
         const std::vector<Run> runs = Runs(completed);
         if (!finished && runs.size() == 1 && runs.front().first == 0) {
             const uint32_t run = runs.front().second;
-            if (run == total || rangeResult == 2 || rangeResult == 4 || result == 2 || run >= endOfData) {
+            if (run == total || rangeResult == 2 || (rangeResult == 4 && offset <= run) || result == 2 ||
+                run >= endOfData) {
                 finished = true;
                 finishedBytes = run;
             }

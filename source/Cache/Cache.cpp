@@ -1,0 +1,375 @@
+// The cache front end. All work runs on the three dispatchers:
+//   transaction dispatcher  ProcessTransaction: hits are queued on the blocks
+//   that hold them, misses
+//                           claim free blocks and become dispatched reads
+//   read dispatcher         starts the dispatched reads at their sources
+//   block dispatcher        copies block data into the transactions queued on
+//   the blocks
+// A transaction that finds no free block stays queued on the transaction
+// dispatcher and is retried when a block becomes free (NotifySomethingChanged).
+#include "Tarvos/Cache.h"
+
+#include "Cache/CacheBlock.h"
+#include "Cache/CacheBlockList.h"
+#include "Cache/CacheCommands.h"
+#include "Cache/DispatchedReadCallback.h"
+#include "Cache/PreReadTransactionList.h"
+#include "Cache/TransactionDispatcher.h"
+#include "CoreClasses/CallSite.h"
+#include "CoreClasses/ThreadSafeModifyHold.h"
+#include "Tarvos/CacheTransaction.h"
+#include "Tarvos/MTInterface.h"
+
+namespace Tarvos {
+
+namespace {
+
+// Transaction dispatcher kinds: ProcessTransaction commands, and a kind no
+// command has, kept so the dispatcher serves the same kinds as it always did.
+constexpr uint32_t kUnusedCommandKind = 4;
+const uint32_t kTransactionKinds[] = {kCommandProcessTransaction, kUnusedCommandKind};
+const uint32_t kReadKinds[] = {kCommandReadDirect};
+const uint32_t kBlockKinds[] = {kCommandBlock};
+
+// Leaves the dispatchers locked by Cancel in reverse order, also when an
+// exception passes.
+class DispatcherLocks {
+  public:
+    void Lock(TransactionDispatcher* dispatcher) {
+        if (dispatcher != nullptr) {
+            dispatcher->Lock();
+            locked[count++] = dispatcher;
+        }
+    }
+    ~DispatcherLocks() {
+        while (count > 0) {
+            locked[--count]->Unlock();
+        }
+    }
+
+  private:
+    TransactionDispatcher* locked[3] = {};
+    int count = 0;
+};
+
+// Clears the source Cancel works on, also when an exception passes.
+class CancellingSourceMark {
+  public:
+    CancellingSourceMark(MTAtomicPointer* mark, CacheSource* source) : mark(mark), source(source) {
+        mark->CompareExchange(nullptr, source);
+    }
+    ~CancellingSourceMark() { mark->CompareExchange(source, nullptr); }
+
+  private:
+    MTAtomicPointer* mark;
+    CacheSource* source;
+};
+
+}  // namespace
+
+Cache::Cache(BufferFactory* factory)
+    : blockList(nullptr),
+      preReadList(nullptr),
+      transactionDispatcher(nullptr),
+      readDispatcher(nullptr),
+      blockDispatcher(nullptr),
+      hits(MTInterface::NewAtomicUnsigned32(0)),
+      misses(MTInterface::NewAtomicUnsigned32(0)),
+      directReads(MTInterface::NewAtomicUnsigned32(0)),
+      preReads(MTInterface::NewAtomicUnsigned32(0)),
+      collecting(MTInterface::NewAtomicUnsigned32(0)),
+      cancellingSource(MTInterface::NewAtomicPointer(nullptr)),
+      blockSize(0) {
+    if (factory == nullptr) {
+        return;
+    }
+    blockList = new CacheBlockList(this, factory);
+    blockSize = blockList->GetBlockSize();
+    preReadList = new PreReadTransactionList(blockSize);
+    transactionDispatcher =
+        new TransactionDispatcher(kTransactionKinds, 2, MTThread::kMTPriorityTimeCritical);
+    readDispatcher = new TransactionDispatcher(kReadKinds, 1, MTThread::kMTPriorityTimeCritical);
+    blockDispatcher = new TransactionDispatcher(kBlockKinds, 1, MTThread::kMTPriorityAboveNormal);
+}
+
+Cache::~Cache() {
+    TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher, blockDispatcher};
+    for (TransactionDispatcher* dispatcher : dispatchers) {
+        if (dispatcher != nullptr) {
+            dispatcher->CancelAll();
+        }
+    }
+    // Every worker stops before anything they use goes away. A command finished
+    // while stopping may queue work on another dispatcher; that work is finished
+    // (cancelled) when the dispatcher is deleted below. Block commands wake the
+    // transaction dispatcher, so it goes last.
+    for (TransactionDispatcher* dispatcher : dispatchers) {
+        if (dispatcher != nullptr) {
+            dispatcher->Stop();
+        }
+    }
+    delete blockDispatcher;
+    blockDispatcher = nullptr;
+    delete readDispatcher;
+    readDispatcher = nullptr;
+    delete transactionDispatcher;
+    transactionDispatcher = nullptr;
+    if (preReadList != nullptr) {
+        preReadList->DecRef(TARVOS_CALL_SITE);
+        preReadList = nullptr;
+    }
+    delete blockList;
+    blockList = nullptr;
+    delete hits;
+    delete misses;
+    delete directReads;
+    delete preReads;
+    delete collecting;
+    delete cancellingSource;
+}
+
+CacheSource::Result_t Cache::Read(CacheTransaction* transaction) {
+    if (transaction == nullptr || transaction->GetSource() == nullptr) {
+        return CacheSource::kResultInvalidArgument;
+    }
+    if (cancellingSource->Get() == transaction->GetSource()) {
+        SharedObjectAutoRef hold(transaction);
+        transaction->SetResult(CacheSource::kResultCancelled);
+        return CacheSource::kResultCancelled;
+    }
+    if (transactionDispatcher == nullptr) {
+        SharedObjectAutoRef hold(transaction);
+        transaction->SetResult(CacheSource::kResultFailed);
+        return CacheSource::kResultFailed;
+    }
+    transactionDispatcher->Add(new ProcessTransactionCommand(this, transaction));
+    return CacheSource::kResultPending;
+}
+
+bool Cache::ProcessTransaction(CacheTransaction* transaction) {
+    if (transaction == nullptr || blockList == nullptr) {
+        return true;
+    }
+    CacheSource* source = transaction->GetSource();
+    if (source == nullptr) {
+        return true;
+    }
+    const bool multi = source->SupportsMultiBlockReads();
+    const uint32_t dueTime = transaction->GetDueTime();
+    const bool preRead = transaction->IsPreReadTransaction();
+
+    // Hits: queue the transaction on every block that already holds part of its
+    // data.
+    while (transaction->StillRangesToComplete()) {
+        bool waiting = false;
+        CacheBlock* block = blockList->GetBlockToCopyOutOf(transaction, &waiting);
+        if (block == nullptr) {
+            break;
+        }
+        if (!preRead) {
+            CountHit();
+            if (!waiting) {
+                blockDispatcher->Add(new BlockCommand(this, block, dueTime, source));
+            }
+        }
+    }
+
+    bool result = true;
+    if (preRead && transaction->StillRangesToComplete()) {
+        CacheTransaction* parked = preReadList->FindPreReadTransaction(transaction);
+        if (parked != nullptr) {
+            // Already parked: its data is on its way. When the parked one is this
+            // very transaction, retried because it found no free block, it leaves the
+            // list too, or the list would keep it (and through it its source and this
+            // cache) alive.
+            transaction->Complete(transaction->GetOffset(), transaction->GetSize(),
+                                  CacheSource::kResultSuccess);
+            if (parked == transaction) {
+                preReadList->RemovePreReadTransaction(transaction);
+            }
+        } else if (transaction->StillRangesToComplete()) {
+            // The overdue walk inside the lookup may just have finished this very pre-read; a finished
+            // one is never parked again.
+            if (transaction->SupportsPreReads()) {
+                transaction->PreReadDirect();
+            }
+            preReadList->AddPreReadTransaction(transaction);
+        }
+    }
+    if (!transaction->StillRangesToComplete()) {
+        return result;
+    }
+
+    // Misses: claim free blocks and read into them, consecutive blocks in one
+    // read when the source allows it.
+    DispatchedReadCallback* currentRead = nullptr;
+    while (result && transaction->StillRangesToComplete()) {
+        if (!preRead) {
+            CountMiss();
+        }
+        CacheBlock* block = blockList->GetBlockToReadInto(transaction);
+        if (block == nullptr) {
+            result = false;
+            break;
+        }
+        if (currentRead != nullptr) {
+            if (multi && currentRead->AddBlock(block)) {
+                continue;
+            }
+            currentRead->Dispatch(readDispatcher);
+        }
+        currentRead = new DispatchedReadCallback(this, source, blockDispatcher, dueTime);
+        currentRead->AddBlock(block);
+        preReadList->CompleteCoveredPreReads(transaction);
+    }
+    if (currentRead != nullptr) {
+        currentRead->Dispatch(readDispatcher);
+    }
+    return result;
+}
+
+void Cache::PreRead(CacheSource* source, uint64_t offset, uint32_t size, uint32_t dueTime) {
+    if (source == nullptr || preReadList == nullptr || blockSize == 0) {
+        return;
+    }
+    preReadList->AlignRange(offset, size);
+    while (size > 0) {
+        auto* transaction = new CacheTransaction();
+        if (transaction->SetupForPreRead(source, offset, blockSize, dueTime)) {
+            Read(transaction);
+        }
+        transaction->DecRef(TARVOS_CALL_SITE);
+        size = size > blockSize ? size - blockSize : 0;
+        offset += blockSize;
+    }
+}
+
+void Cache::Invalidate(CacheSource* source, uint64_t offset, uint32_t size) {
+    if (source == nullptr || blockList == nullptr) {
+        return;
+    }
+    // The block list's own lock is enough. Not taking the cache lock keeps a
+    // write issued from a status callback (a dispatcher thread) from waiting for
+    // a Cancel that waits for that thread.
+    blockList->Invalidate(source, offset, size);
+}
+
+void Cache::Cancel(CacheSource* source) {
+    if (source == nullptr) {
+        return;
+    }
+    ThreadSafeModifyHold hold(this);
+    CancellingSourceMark mark(cancellingSource, source);
+    DispatcherLocks locks;
+    locks.Lock(transactionDispatcher);
+    locks.Lock(readDispatcher);
+    locks.Lock(blockDispatcher);
+    source->CancelAllTransactions();
+    SourceFilter filter(source);
+    TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher, blockDispatcher};
+    for (TransactionDispatcher* dispatcher : dispatchers) {
+        if (dispatcher != nullptr) {
+            dispatcher->CancelMatching(&filter);
+        }
+    }
+    if (blockList != nullptr) {
+        blockList->Cancel(source);
+    }
+    if (preReadList != nullptr) {
+        preReadList->CancelPreReadsOfSource(source);
+    }
+}
+
+void Cache::Purge(CacheSource* source) {
+    if (source == nullptr) {
+        return;
+    }
+    ThreadSafeModifyHold hold(this);
+    Cancel(source);
+    if (blockList != nullptr) {
+        blockList->Purge(source);
+    }
+}
+
+// Counting takes no lock: the counters live as long as the dispatchers that
+// count.
+void Cache::CountHit() {
+    if (collecting->Get() != 0) {
+        hits->Increment();
+    }
+}
+
+void Cache::CountMiss() {
+    if (collecting->Get() != 0) {
+        misses->Increment();
+        directReads->Increment();
+    }
+}
+
+void Cache::ResetCounter(MTAtomicUnsigned32* counter) {
+    uint32_t value = counter->Get();
+    while (!counter->CompareExchange(value, 0)) {
+        value = counter->Get();
+    }
+}
+
+uint32_t Cache::CounterValue(MTAtomicUnsigned32* counter) {
+    return collecting->Get() != 0 ? counter->Get() : 0;
+}
+
+uint32_t Cache::GetCacheHits() {
+    return CounterValue(hits);
+}
+
+uint32_t Cache::GetCacheMisses() {
+    return CounterValue(misses);
+}
+
+uint32_t Cache::GetCacheDirectReads() {
+    return CounterValue(directReads);
+}
+
+uint32_t Cache::GetCachePreReads() {
+    return CounterValue(preReads);
+}
+
+void Cache::ResetCacheStats() {
+    ThreadSafeModifyHold hold(this);
+    if (collecting->Get() != 0) {
+        for (MTAtomicUnsigned32* counter : {hits, misses, directReads, preReads}) {
+            ResetCounter(counter);
+        }
+    }
+}
+
+void Cache::CollectCacheStats(bool collect) {
+    ThreadSafeModifyHold hold(this);
+    const bool on = collecting->Get() != 0;
+    if (collect && !on) {
+        // Counting resumes from 0, as if the counters were created afresh.
+        for (MTAtomicUnsigned32* counter : {hits, misses, directReads, preReads}) {
+            ResetCounter(counter);
+        }
+        collecting->CompareExchange(0, 1);
+    } else if (!collect && on) {
+        collecting->CompareExchange(1, 0);
+    }
+}
+
+void Cache::Dump() {
+    if (blockList != nullptr) {
+        blockList->Dump();
+    }
+}
+
+uint32_t Cache::GetBlockSize() {
+    return blockSize;
+}
+
+void Cache::NotifySomethingChanged() {
+    if (transactionDispatcher != nullptr) {
+        transactionDispatcher->Wake();
+    }
+}
+
+}  // namespace Tarvos

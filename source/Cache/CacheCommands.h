@@ -1,0 +1,64 @@
+// The three kinds of work a cache queues on its dispatchers, and the filter
+// that picks one source's commands. Each command is finished exactly once by
+// its dispatcher and deletes itself there.
+//   ProcessTransactionCommand  transaction dispatcher  serves a caller's
+//   transaction (retried while no
+//                                                      block is free);
+//                                                      cancelled: the
+//                                                      transaction ends with
+//                                                      kResultCancelled
+//   ReadDirectCommand          read dispatcher         starts a dispatched read
+//   at its source (retried
+//                                                      while the source is
+//                                                      busy); a refusal or a
+//                                                      cancellation ends the
+//                                                      read transaction with it
+//   BlockCommand               block dispatcher        copies a block's data
+//   into the transactions
+//                                                      queued on it; cancelled:
+//                                                      cancels them
+#pragma once
+
+#include "Cache/TransactionCommand.h"
+#include "Cache/TransactionDispatcher.h"
+
+namespace Tarvos {
+
+class CacheBlock;
+
+class ProcessTransactionCommand : public TransactionCommand {
+  public:
+    ProcessTransactionCommand(Cache* cache, CacheTransaction* transaction);
+    bool Execute() override;
+    void Finish(bool cancelled) override;
+};
+
+class ReadDirectCommand : public TransactionCommand {
+  public:
+    ReadDirectCommand(Cache* cache, CacheTransaction* readTransaction);
+    bool Execute() override;
+    void Finish(bool cancelled) override;
+};
+
+class BlockCommand : public DispatcherCommand {
+  public:
+    // No references are taken: the block belongs to the cache's block list, which
+    // outlives the cache's dispatchers.
+    BlockCommand(Cache* cache, CacheBlock* block, uint32_t dueTime, CacheSource* source);
+    bool Execute() override;
+    void Finish(bool cancelled) override;
+
+  private:
+    CacheBlock* block;
+};
+
+class SourceFilter : public TransactionDispatcher::CommandFilter {
+  public:
+    explicit SourceFilter(CacheSource* source) : source(source) {}
+    bool Matches(DispatcherCommand* command, uint32_t kind) override;
+
+  private:
+    CacheSource* source;  // no reference
+};
+
+}  // namespace Tarvos

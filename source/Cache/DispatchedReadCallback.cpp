@@ -1,0 +1,79 @@
+#include "Cache/DispatchedReadCallback.h"
+
+#include "Cache/CacheBlock.h"
+#include "Cache/CacheCommands.h"
+#include "CoreClasses/CallSite.h"
+#include "Tarvos/Buffer.h"
+#include "Tarvos/BufferList.h"
+
+namespace Tarvos {
+
+DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source,
+                                               TransactionDispatcher* blockDispatcher, uint32_t dueTime)
+    : blockDispatcher(blockDispatcher), cache(cache), dueTime(dueTime), source(source) {
+    blocks.reserve(4);
+}
+
+DispatchedReadCallback::~DispatchedReadCallback() {
+    if (readTransaction != nullptr) {
+        readTransaction->DecRef(TARVOS_CALL_SITE);
+    }
+    if (bufferList != nullptr) {
+        bufferList->DecRef(TARVOS_CALL_SITE);
+    }
+}
+
+bool DispatchedReadCallback::AddBlock(CacheBlock* block) {
+    if (block == nullptr) {
+        return true;
+    }
+    if (bufferList == nullptr) {
+        startOffset = block->GetBlockOffset();
+        bufferList = new BufferList(4);
+    } else if (block->GetBlockOffset() != nextOffset) {
+        return false;
+    }
+    nextOffset = block->GetBlockOffset() + block->GetValidSize();
+    blocks.push_back(block);
+    bufferList->AddBuffer(block->GetBuffer(), false);
+    return true;
+}
+
+void DispatchedReadCallback::Dispatch(TransactionDispatcher* readDispatcher) {
+    if (readDispatcher == nullptr || bufferList == nullptr || readTransaction != nullptr) {
+        return;
+    }
+    readTransaction = new CacheTransaction(source, startOffset, bufferList, this, dueTime);
+    readDispatcher->Add(new ReadDirectCommand(cache, readTransaction));
+}
+
+void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransaction* transaction,
+                                      uint32_t bytes) {
+    CacheSource* readSource = transaction != nullptr ? transaction->GetSource() : source;
+    uint32_t remaining = bytes;
+    for (CacheBlock* block : blocks) {
+        if (block == nullptr) {
+            continue;
+        }
+        const uint32_t validSize = block->GetValidSize();
+        const uint32_t n = validSize < remaining ? validSize : remaining;
+        block->CompleteReadInto(n, result);
+        if (result == CacheSource::kResultCancelled) {
+            block->Purge(readSource);
+        } else if (blockDispatcher != nullptr) {
+            blockDispatcher->Add(new BlockCommand(cache, block, dueTime, readSource));
+        }
+        remaining -= n;
+    }
+    // The read transaction calls back with its range lock held and keeps its own
+    // reference on this callback, so neither release below destroys anything
+    // still in use here.
+    CacheTransaction* finishedRead = readTransaction;
+    readTransaction = nullptr;
+    if (finishedRead != nullptr) {
+        finishedRead->DecRef(TARVOS_CALL_SITE);
+    }
+    DecRef(TARVOS_CALL_SITE);
+}
+
+}  // namespace Tarvos

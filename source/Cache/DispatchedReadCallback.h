@@ -1,0 +1,49 @@
+// One read from a source into the buffers of one or more consecutive claimed
+// blocks. The cache builds it block by block (AddBlock), then Dispatch creates
+// the read transaction and queues its start on the read dispatcher. When the
+// read finishes (on whichever thread the source reports it), Callback fills in
+// every block and queues a block command per block, then lets go of the read.
+// The creator's reference is released by Callback; the read transaction holds
+// the other one until it dies.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Tarvos/CacheTransaction.h"
+
+namespace Tarvos {
+
+class BufferList;
+class Cache;
+class CacheBlock;
+class TransactionDispatcher;
+
+class DispatchedReadCallback : public CacheTransaction::StatusCallback {
+  public:
+    DispatchedReadCallback(Cache* cache, CacheSource* source, TransactionDispatcher* blockDispatcher,
+                           uint32_t dueTime);
+
+    // True when the block joined the read (or is null); false when it does not
+    // follow the last block.
+    bool AddBlock(CacheBlock* block);
+    // Starts the read; nothing without a dispatcher or without blocks.
+    void Dispatch(TransactionDispatcher* readDispatcher);
+    void Callback(CacheSource::Result_t result, CacheTransaction* transaction, uint32_t bytes) override;
+
+  protected:
+    ~DispatchedReadCallback() override;
+
+  private:
+    std::vector<CacheBlock*> blocks;  // in offset order; no references
+    TransactionDispatcher* blockDispatcher;
+    Cache* cache;  // no reference
+    uint32_t dueTime;
+    BufferList* bufferList = nullptr;             // one reference
+    CacheTransaction* readTransaction = nullptr;  // one reference, until Callback
+    uint64_t startOffset = 0;
+    uint64_t nextOffset = 0xFFFFFFFFFFFFFFFFull;
+    CacheSource* source;  // no reference
+};
+
+}  // namespace Tarvos
