@@ -275,10 +275,17 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
         case kRangeResultEndOfFile:
             // End of data reported beyond the start: the bytes before it may still arrive from
             // elsewhere (another block), so the set waits for them instead of finishing empty.
+            // A short piece already seen (partial) says more about where the data ends than an
+            // end of file further on, so a deferred end of file leaves partial standing.
             if (offset > CompletedRunFromStart()) {
                 endOfData = offset < endOfData ? offset : endOfData;
-            } else if (result == kRangeResultPending ||
-                       (result == kRangeResultEndOfFile && completedRanges.empty())) {
+                if (result == kRangeResultPending || result == kRangeResultSuccess) {
+                    result = kRangeResultEndOfFile;
+                }
+                break;
+            }
+            if (result == kRangeResultPending ||
+                (result == kRangeResultEndOfFile && completedRanges.empty())) {
                 // Nothing arrived (at most end of file further on): the set ends empty.
                 finished = true;
             }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "Cache/CacheBlock.h"
 #include "Cache/CacheBlockList.h"
 #include "Cache/PreReadTransactionList.h"
 #include "CoreClasses/CallSite.h"
@@ -30,6 +31,15 @@ class CacheTestAccess {
     }
     static size_t ParkedPreReads(Cache* cache) {
         return cache->preReadList != nullptr ? cache->preReadList->GetNumberOfEntries() : 0;
+    }
+    static void PrintBlocks(Cache* cache) {
+        for (CacheBlock* block : cache->blockList->GetBlocksInOrder()) {
+            fprintf(stderr,
+                    "block key=%u off=%llu valid=%u locks=%d reading=%d result=%d pending=%u stamp=%u\n",
+                    block->GetSourceKey(), (unsigned long long)block->GetBlockOffset(), block->GetValidSize(),
+                    block->GetLockCount(), block->IsReading(), block->GetReadResult(),
+                    block->GetNumberOfPendingTransactions(), block->GetStamp());
+        }
     }
     static uint32_t Blocks(Cache* cache) {
         return cache->blockList != nullptr ? cache->blockList->GetNumberOfBlocks() : 0;
@@ -441,7 +451,9 @@ TEST_F(CacheTest, StressManyThreadsSmallCache) {
                     ++wrong;
                     ADD_FAILURE() << "read at " << offset << " of " << size << " started with " << started
                                   << ", reported " << request.callback->Calls() << " times; source "
-                                  << (which == second ? "single-block" : "multi-block");
+                                  << (which == second ? "single-block" : "multi-block") << " now "
+                                  << MTInterface::GetCurrentTimeMilli();
+                    CacheTestAccess::PrintBlocks(cache);
                     continue;
                 }
                 const uint32_t expected =

@@ -342,6 +342,16 @@ TEST_F(TransactionRangeSetTest, EndOfFileBeyondTheRunDoesNotCutItShort) {
     ExpectFinishedOnceWith(set.get(), kEndOfFile, 200);
 }
 
+TEST_F(TransactionRangeSetTest, ShortPieceThenEndOfFileFurtherOnFinishesPartial) {
+    auto set = MakeSet(300);
+    set->Complete(100, 50, kSuccess);
+    set->Complete(150, 20, kPartial);
+    set->Complete(250, 50, kEndOfFile);
+    EXPECT_EQ(listener.Count(), 0u);
+    set->Complete(0, 100, kSuccess);
+    ExpectFinishedOnceWith(set.get(), kPartial, 170);
+}
+
 TEST_F(TransactionRangeSetTest, EarliestEndOfFileBeyondTheStartDecides) {
     auto set = MakeSet(300);
     set->Complete(200, 100, kEndOfFile);

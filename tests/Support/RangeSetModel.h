@@ -97,11 +97,16 @@ class RangeSetModel {
                 !before.empty() && before.front().first == 0 ? before.front().second : 0;
             if (offset > runFromStart) {
                 endOfData = std::min(endOfData, offset);
-            } else if (result == 0 || (result == 4 && before.empty())) {
-                finished = true;
-            }
-            if (result == 0 || result == 1 || result == 2) {
-                result = 4;
+                if (result == 0 || result == 1) {
+                    result = 4;
+                }
+            } else {
+                if (result == 0 || (result == 4 && before.empty())) {
+                    finished = true;
+                }
+                if (result == 0 || result == 1 || result == 2) {
+                    result = 4;
+                }
             }
         }
         finishedBytes = 0;
