@@ -142,9 +142,10 @@ class CacheBlock : public GuardedListItem {
     void ServeEntry(const Entry& entry, bool sourceMatches, void* address, uint64_t offset, uint32_t valid,
                     CacheSource::Result_t result);
 
-    // Lock order: the block list's lock, then this lock, then the locks of the transactions' range
-    // sets. Never held while the block moves in the list or a transaction may finish: both wait in an
-    // AfterUnlock until it is left.
+    // Lock order: the block list's lock, then this lock, then the range-set locks of the queued
+    // transactions (so a status callback, which runs with its transaction's range set locked, must not
+    // take the lock of a block that transaction is queued on). Never held while the block moves in the
+    // list or a transaction may finish: both wait in an AfterUnlock until it is left.
     MTCritSec* const lock;  // guards every field below except `stamp`'s reads; re-entrant
     Cache* const cache;     // no reference; null in tests
     Buffer* buffer;         // one reference until ReleaseBuffer

@@ -250,11 +250,11 @@ TEST_F(CacheBlockTest, QueueIsServedInArrivalOrderAndTheLastHolderStampsTheBlock
     std::vector<uint32_t> stampSeen;
     first->callback->onCallback = [&](CacheTransaction*) {
         order.push_back(1);
-        stampSeen.push_back(block->GetStamp());
+        stampSeen.push_back(static_cast<uint32_t>(block->GetSortKey()));
     };
     second->callback->onCallback = [&](CacheTransaction*) {
         order.push_back(2);
-        stampSeen.push_back(block->GetStamp());
+        stampSeen.push_back(static_cast<uint32_t>(block->GetSortKey()));
     };
     bool waiting = false;
     ASSERT_TRUE(block->LockForCopyOutOf(first->transaction, &waiting));
