@@ -24,9 +24,10 @@ class MTCritSec;
 
 class CacheBlock : public GuardedListItem {
   public:
-    // Work a block hands back to be done once no block lock (and, in a walk, no list lock) is held:
-    // transactions to finish, blocks to move to their new place in the list, references to drop and a
-    // cache to wake. Run does it in that order and empties the set; the destructor runs what is left.
+    // Work a block hands back to be done once no block lock (and, in a walk, no list lock) is held.
+    // Run moves the blocks to the places their new stamps call for, finishes the transactions, drops
+    // the references and wakes the caches, in that order, and empties the set; the destructor runs
+    // whatever is left.
     class AfterUnlock {
       public:
         AfterUnlock() = default;

@@ -305,7 +305,8 @@ TEST_F(CacheBlockListTest, DestructionCancelsQueuedTransactionsAndReturnsEveryBu
 }
 
 // Several threads serve transactions through a small list the way the cache does (hits first, then
-// claims, reads and serving), while another forgets data at random. Every transaction must report
+// claims, reads and serving; now and then a read is cancelled and its block purged), while another
+// thread purges, cancels and invalidates at random. Every transaction must report
 // exactly once, with exact bytes when it succeeds, and every block must end free.
 TEST_F(CacheBlockListTest, ConcurrentServingNeverDeadlocksAndDeliversExactData) {
     constexpr uint32_t kSmall = 4096;
@@ -361,6 +362,7 @@ TEST_F(CacheBlockListTest, ConcurrentServingNeverDeadlocksAndDeliversExactData) 
         }
         // Start together with the forgetting thread, so that the two kinds of work overlap.
         TarvosTest::WaitUntil([&] { return forgets.load() > 0; });
+        uint32_t claims = static_cast<uint32_t>(index);
         for (const Work& item : work[index]) {
             CacheTransaction* t = item.probe->transaction;
             while (t->StillRangesToComplete()) {
@@ -380,7 +382,13 @@ TEST_F(CacheBlockListTest, ConcurrentServingNeverDeadlocksAndDeliversExactData) 
                     // The claimed block is held and being read: nobody else touches its memory.
                     FillPattern(claimed->GetBuffer()->GetAddress(), kSmall, claimed->GetBlockOffset(),
                                 seedOf(t->GetSource()));
-                    claimed->CompleteReadInto(kSmall, CacheSource::kResultSuccess);
+                    if (++claims % 17 == 0) {
+                        // A cancelled read, which the cache follows with a purge of the block.
+                        claimed->CompleteReadInto(0, CacheSource::kResultCancelled);
+                        claimed->Purge(t->GetSource());
+                    } else {
+                        claimed->CompleteReadInto(kSmall, CacheSource::kResultSuccess);
+                    }
                     claimed->ProcessPendingTransactions(nullptr);
                 }
                 if (!progressed) {
