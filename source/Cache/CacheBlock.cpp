@@ -29,6 +29,7 @@
 // A transaction already finished gets no copy; one whose destination buffer is locked fails.
 #include "Cache/CacheBlock.h"
 
+#include <new>
 #include <utility>
 
 #include "CoreClasses/CallSite.h"
