@@ -29,6 +29,7 @@
 // A transaction already finished gets no copy; one whose destination buffer is locked fails.
 #include "Cache/CacheBlock.h"
 
+#include <new>
 #include <utility>
 
 #include "CoreClasses/CallSite.h"
@@ -249,10 +250,10 @@ uint64_t CacheBlock::AlignDown(uint64_t offset) const {
 }
 
 Buffer* CacheBlock::LockIfFromSource(CacheSource* source, uint64_t* offset, uint32_t* size) {
+    MTCritSecHold hold(lock);
     if (buffer == nullptr || source == nullptr) {
         return nullptr;
     }
-    MTCritSecHold hold(lock);
     if (!HoldsDataOf(source)) {
         return nullptr;
     }
@@ -268,10 +269,10 @@ Buffer* CacheBlock::LockIfFromSource(CacheSource* source, uint64_t* offset, uint
 
 Buffer* CacheBlock::LockIfFromSourceWithRange(CacheSource* source, uint64_t& offset, uint32_t& size,
                                               AfterUnlock& after) {
+    MTCritSecHold hold(lock);
     if (buffer == nullptr || source == nullptr) {
         return nullptr;
     }
-    MTCritSecHold hold(lock);
     if (LockIfFromSource(source, nullptr, nullptr) == nullptr) {
         return nullptr;
     }
@@ -286,10 +287,10 @@ Buffer* CacheBlock::LockIfFromSourceWithRange(CacheSource* source, uint64_t& off
 }
 
 Buffer* CacheBlock::LockIfUnlocked(CacheSource* source, uint64_t& offset, uint32_t* size) {
+    MTCritSecHold hold(lock);
     if (buffer == nullptr || source == nullptr) {
         return nullptr;
     }
-    MTCritSecHold hold(lock);
     if (lockCount > 0) {
         return nullptr;
     }
@@ -330,7 +331,7 @@ bool CacheBlock::LockForReadInto(CacheTransaction* t) {
 }
 
 bool CacheBlock::LockForReadInto(CacheTransaction* t, AfterUnlock& /*after*/) {
-    if (buffer == nullptr || t == nullptr) {
+    if (t == nullptr) {
         return false;
     }
     CacheSource* source = t->GetSource();
@@ -378,7 +379,7 @@ bool CacheBlock::LockForCopyOutOf(CacheTransaction* t, bool* waiting) {
 }
 
 bool CacheBlock::LockForCopyOutOf(CacheTransaction* t, bool* waiting, AfterUnlock& after) {
-    if (buffer == nullptr || t == nullptr) {
+    if (t == nullptr) {
         return false;
     }
     CacheSource* source = t->GetSource();
@@ -388,7 +389,7 @@ bool CacheBlock::LockForCopyOutOf(CacheTransaction* t, bool* waiting, AfterUnloc
     uint64_t rangeOffset = t->GetOffset();
     uint32_t rangeSize = t->GetSize();
     MTCritSecHold hold(lock);
-    if (IsQueued(t)) {
+    if (buffer == nullptr || IsQueued(t)) {
         return false;
     }
     if (LockIfFromSourceWithRange(source, rangeOffset, rangeSize, after) == nullptr) {

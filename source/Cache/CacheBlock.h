@@ -24,9 +24,10 @@ class MTCritSec;
 
 class CacheBlock : public GuardedListItem {
   public:
-    // Work a block hands back to be done once no block lock (and, in a walk, no list lock) is held:
-    // transactions to finish, blocks to move to their new place in the list, references to drop and a
-    // cache to wake. Run does it in that order and empties the set; the destructor runs what is left.
+    // Work a block hands back to be done once no block lock (and, in a walk, no list lock) is held.
+    // Run moves the blocks to the places their new stamps call for, finishes the transactions, drops
+    // the references and wakes the caches, in that order, and empties the set; the destructor runs
+    // whatever is left.
     class AfterUnlock {
       public:
         AfterUnlock() = default;
@@ -142,9 +143,10 @@ class CacheBlock : public GuardedListItem {
     void ServeEntry(const Entry& entry, bool sourceMatches, void* address, uint64_t offset, uint32_t valid,
                     CacheSource::Result_t result);
 
-    // Lock order: the block list's lock, then this lock, then the locks of the transactions' range
-    // sets. Never held while the block moves in the list or a transaction may finish: both wait in an
-    // AfterUnlock until it is left.
+    // Lock order: the block list's lock, then this lock, then the range-set locks of the queued
+    // transactions (so a status callback, which runs with its transaction's range set locked, must not
+    // take the lock of a block that transaction is queued on). Never held while the block moves in the
+    // list or a transaction may finish: both wait in an AfterUnlock until it is left.
     MTCritSec* const lock;  // guards every field below except `stamp`'s reads; re-entrant
     Cache* const cache;     // no reference; null in tests
     Buffer* buffer;         // one reference until ReleaseBuffer

@@ -1,0 +1,435 @@
+#include "Cache/CacheBlockList.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "Cache/CacheBlock.h"
+#include "CoreClasses/CallSite.h"
+#include "Support/BufferChecks.h"
+#include "Support/StubCacheSource.h"
+#include "Support/ThreadGroup.h"
+#include "Support/TransactionProbe.h"
+#include "Support/Waiting.h"
+#include "Tarvos/Buffer.h"
+#include "Tarvos/BufferFactory.h"
+#include "Tarvos/MTInterface.h"
+
+using namespace Tarvos;
+using TarvosTest::FillPattern;
+using TarvosTest::FirstPatternMismatch;
+using TarvosTest::Probe;
+using TarvosTest::StubCacheSource;
+
+namespace {
+
+constexpr uint32_t kBlock = 65536;
+
+// A heap factory that stops handing out buffers after `limit`, although it reports more as free.
+class CappedFactory : public BufferFactoryHeap {
+  public:
+    explicit CappedFactory(uint32_t limit) : limit(limit) {}
+    Buffer* GetBufferFromFactory() override {
+        if (handedOut >= limit) {
+            return nullptr;
+        }
+        Buffer* buffer = BufferFactoryHeap::GetBufferFromFactory();
+        if (buffer != nullptr) {
+            ++handedOut;
+        }
+        return buffer;
+    }
+
+  protected:
+    ~CappedFactory() override = default;
+
+  private:
+    const uint32_t limit;
+    uint32_t handedOut = 0;
+};
+
+class CacheBlockListTest : public ::testing::Test {
+  protected:
+    void Build(uint32_t blocks, uint32_t size = kBlock) {
+        factory = new BufferFactoryHeap();
+        ASSERT_TRUE(factory->Initialize(size, blocks, blocks, 0));
+        list = std::make_unique<CacheBlockList>(nullptr, factory);
+    }
+
+    void TearDown() override {
+        list.reset();
+        if (factory != nullptr) {
+            EXPECT_EQ(factory->GetNumberOfBuffersInUse(), 0u) << "every buffer goes back to the factory";
+            EXPECT_EQ(factory->GetRefCount(), 1);
+            factory->DecRef(TARVOS_CALL_SITE);
+        }
+        probes.Release();
+        source->DecRef(TARVOS_CALL_SITE);
+        other->DecRef(TARVOS_CALL_SITE);
+    }
+
+    // Reads 100 bytes at `offset` through the list as the cache would: claim, fill, complete, serve.
+    CacheBlock* ReadThrough(CacheSource* from, uint64_t offset, uint32_t dueTime) {
+        Probe* probe = probes.Read(from, offset, 100, dueTime);
+        CacheBlock* block = list->GetBlockToReadInto(probe->transaction);
+        if (block == nullptr) {
+            return nullptr;
+        }
+        FillPattern(block->GetBuffer()->GetAddress(), block->GetBlockSize(), block->GetBlockOffset());
+        EXPECT_TRUE(block->CompleteReadInto(block->GetBlockSize(), CacheSource::kResultSuccess));
+        block->ProcessPendingTransactions(nullptr);
+        EXPECT_EQ(probe->Result(), CacheSource::kResultSuccess);
+        return block;
+    }
+
+    static uint32_t Later(uint32_t ms) { return MTInterface::GetCurrentTimeMilli() + ms; }
+
+    StubCacheSource* source = new StubCacheSource();
+    StubCacheSource* other = new StubCacheSource();
+    BufferFactoryHeap* factory = nullptr;
+    std::unique_ptr<CacheBlockList> list;
+    TarvosTest::ProbeSet probes;
+};
+
+TEST_F(CacheBlockListTest, TakesEveryBufferOfTheFactoryAndGivesThemBack) {
+    Build(4);
+    EXPECT_EQ(list->GetNumberOfBlocks(), 4u);
+    EXPECT_EQ(list->GetBlockSize(), kBlock);
+    EXPECT_EQ(list->GetNumberOfFreeBlocks(), 4u);
+    EXPECT_EQ(factory->GetNumberOfBuffersFree(), 0u);
+    EXPECT_EQ(factory->GetRefCount(), 2);
+    for (CacheBlock* block : list->GetBlocksInOrder()) {
+        EXPECT_EQ(block->GetStamp(), 0u);
+        EXPECT_EQ(block->GetLockCount(), 0);
+    }
+    list.reset();
+    EXPECT_EQ(factory->GetNumberOfBuffersFree(), 4u);
+}
+
+TEST_F(CacheBlockListTest, FactoryWithoutFreeBuffersGivesAListWithoutBlocks) {
+    Build(2);
+    list.reset();
+    Buffer* taken[2] = {factory->GetBufferFromFactory(), factory->GetBufferFromFactory()};
+    list = std::make_unique<CacheBlockList>(nullptr, factory);
+    EXPECT_EQ(list->GetNumberOfBlocks(), 0u);
+    EXPECT_EQ(list->GetBlockSize(), kBlock);
+    Probe* probe = probes.Read(source, 0, 100);
+    bool waiting = true;
+    EXPECT_EQ(list->GetBlockToCopyOutOf(probe->transaction, &waiting), nullptr);
+    EXPECT_FALSE(waiting);
+    EXPECT_EQ(list->GetBlockToReadInto(probe->transaction), nullptr);
+    list->Purge(source);
+    list->Invalidate(source, 0, 100);
+    list->Cancel(source);
+    list->Dump();
+    EXPECT_TRUE(probe->transaction->StillRangesToComplete());
+    list.reset();
+    for (Buffer* buffer : taken) {
+        EXPECT_TRUE(factory->ReturnBufferToFactory(buffer));
+    }
+
+    CacheBlockList withoutFactory(nullptr, nullptr);
+    EXPECT_EQ(withoutFactory.GetBlockSize(), 0u);
+    EXPECT_EQ(withoutFactory.GetBlockToReadInto(probe->transaction), nullptr);
+}
+
+TEST_F(CacheBlockListTest, StopsBuildingWhenTheFactoryGivesNoMoreBuffers) {
+    auto* capped = new CappedFactory(2);
+    ASSERT_TRUE(capped->Initialize(4096, 4, 4, 0));
+    factory = capped;
+    list = std::make_unique<CacheBlockList>(nullptr, factory);
+    EXPECT_EQ(list->GetNumberOfBlocks(), 2u);
+    EXPECT_EQ(factory->GetNumberOfBuffersInUse(), 2u);
+}
+
+TEST_F(CacheBlockListTest, NoBlockWhenEveryBlockIsHeld) {
+    Build(2);
+    Probe* first = probes.Read(source, 0, 100);
+    Probe* second = probes.Read(source, kBlock, 100);
+    Probe* third = probes.Read(source, 2 * kBlock, 100);
+    CacheBlock* a = list->GetBlockToReadInto(first->transaction);
+    CacheBlock* b = list->GetBlockToReadInto(second->transaction);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(list->GetNumberOfFreeBlocks(), 0u);
+    EXPECT_EQ(list->GetBlockToReadInto(third->transaction), nullptr);
+    EXPECT_TRUE(third->transaction->StillRangesToComplete()) << "the range went back to the transaction";
+    for (CacheBlock* block : {a, b}) {
+        block->CompleteReadInto(kBlock, CacheSource::kResultFailed);
+        block->ProcessPendingTransactions(nullptr);
+    }
+    EXPECT_EQ(list->GetNumberOfFreeBlocks(), 2u);
+    EXPECT_NE(list->GetBlockToReadInto(third->transaction), nullptr);
+    list->Cancel(source);
+    EXPECT_EQ(third->Result(), CacheSource::kResultCancelled);
+}
+
+TEST_F(CacheBlockListTest, ReadsReuseTheLeastRecentlyStampedFreeBlock) {
+    Build(3);
+    const uint32_t base = Later(100000);
+    const std::vector<CacheBlock*> initial = list->GetBlocksInOrder();
+    CacheBlock* x = ReadThrough(source, 0, base + 100);
+    EXPECT_EQ(x, initial[0]) << "new blocks are taken in the order they were made";
+    CacheBlock* y = ReadThrough(source, kBlock, base + 50);
+    EXPECT_EQ(y, initial[1]);
+    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{initial[2], y, x}));
+    CacheBlock* z = ReadThrough(source, 2 * kBlock, base + 300);
+    EXPECT_EQ(z, initial[2]);
+    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{y, x, z}));
+    // Stamps 50 before 100: the block stamped 50 is reused first, and then moves behind.
+    EXPECT_EQ(ReadThrough(other, 0, base + 200), y);
+    EXPECT_EQ(y->GetSourceKey(), other->GetSourceKey());
+    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{x, y, z}));
+    EXPECT_EQ(ReadThrough(other, kBlock, base + 400), x);
+
+    // A held block is skipped although it stands at the front.
+    Probe* holder = probes.Read(other, 0, 10);
+    bool waiting = true;
+    ASSERT_EQ(list->GetBlockToCopyOutOf(holder->transaction, &waiting), y);
+    EXPECT_FALSE(waiting);
+    EXPECT_EQ(list->GetBlocksInOrder().front(), y);
+    EXPECT_EQ(ReadThrough(source, 5 * kBlock, base + 500), z);
+    y->ProcessPendingTransactions(nullptr);
+    EXPECT_EQ(holder->Result(), CacheSource::kResultSuccess);
+}
+
+TEST_F(CacheBlockListTest, PreReadsOnlyClaimBlocksWhoseStampHasPassed) {
+    Build(2);
+    ASSERT_NE(ReadThrough(source, 0, Later(600000)), nullptr);
+    ASSERT_NE(ReadThrough(source, kBlock, Later(600000)), nullptr);
+    Probe* preRead = probes.PreRead(source, 4 * kBlock, kBlock);
+    EXPECT_EQ(list->GetBlockToReadInto(preRead->transaction), nullptr);
+    Probe* cached = probes.PreRead(source, 0, kBlock);
+    bool waiting = true;
+    EXPECT_NE(list->GetBlockToCopyOutOf(cached->transaction, &waiting), nullptr);
+    EXPECT_EQ(cached->transaction->GetResult(nullptr), CacheSource::kResultSuccess);
+    EXPECT_EQ(list->GetNumberOfFreeBlocks(), 2u);
+    list->Purge(source);
+    CacheBlock* claimed = list->GetBlockToReadInto(preRead->transaction);
+    ASSERT_NE(claimed, nullptr);
+    claimed->CompleteReadInto(kBlock, CacheSource::kResultSuccess);
+    claimed->ProcessPendingTransactions(nullptr);
+    EXPECT_EQ(preRead->transaction->GetResult(nullptr), CacheSource::kResultSuccess);
+}
+
+TEST_F(CacheBlockListTest, CopyOutOfFindsOneBlockPerCall) {
+    Build(3);
+    CacheBlock* first = ReadThrough(source, 0, 0);
+    CacheBlock* second = ReadThrough(source, kBlock, 0);
+    Probe* spanning = probes.Read(source, kBlock - 1000, 2000);
+    bool waiting = true;
+    std::vector<CacheBlock*> found;
+    while (CacheBlock* block = list->GetBlockToCopyOutOf(spanning->transaction, &waiting)) {
+        EXPECT_FALSE(waiting);
+        found.push_back(block);
+        ASSERT_LE(found.size(), 2u);
+    }
+    EXPECT_FALSE(waiting);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_TRUE((found[0] == first && found[1] == second) || (found[0] == second && found[1] == first));
+    EXPECT_FALSE(spanning->transaction->StillRangesToComplete());
+    for (CacheBlock* block : found) {
+        block->ProcessPendingTransactions(nullptr);
+    }
+    EXPECT_EQ(spanning->Result(), CacheSource::kResultSuccess);
+    EXPECT_EQ(spanning->Bytes(), 2000u);
+    EXPECT_EQ(FirstPatternMismatch(spanning->Data(), 2000, kBlock - 1000), 2000u);
+    Probe* miss = probes.Read(other, 0, 10);
+    EXPECT_EQ(list->GetBlockToCopyOutOf(miss->transaction, &waiting), nullptr);
+}
+
+TEST_F(CacheBlockListTest, PurgeBringsTheForgottenBlocksToTheFrontAndKeepsTheRest) {
+    Build(4);
+    const uint32_t base = Later(100000);
+    CacheBlock* a1 = ReadThrough(source, 0, base + 10);
+    CacheBlock* a2 = ReadThrough(source, kBlock, base + 20);
+    CacheBlock* b1 = ReadThrough(other, 0, base + 30);
+    CacheBlock* b2 = ReadThrough(other, kBlock, base + 40);
+    const std::vector<CacheBlock*> before{a1, a2, b1, b2};
+    ASSERT_EQ(list->GetBlocksInOrder(), before);
+    auto* stranger = new StubCacheSource();
+    list->Purge(stranger);
+    list->Invalidate(source, 10 * kBlock, 100);
+    list->Invalidate(stranger, 0, 100);
+    EXPECT_EQ(list->GetBlocksInOrder(), before);
+    EXPECT_EQ(a1->GetStamp(), base + 10);
+    list->Purge(other);
+    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{b1, b2, a1, a2}));
+    EXPECT_EQ(b1->GetStamp(), 0u);
+    EXPECT_EQ(b2->GetSourceKey(), CacheSource::kInvalidKey);
+    list->Invalidate(source, kBlock + 5, 1);
+    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{b1, b2, a2, a1}));
+    EXPECT_EQ(a2->GetSourceKey(), CacheSource::kInvalidKey);
+    EXPECT_EQ(a1->GetSourceKey(), source->GetSourceKey());
+    list->Dump();
+    EXPECT_EQ(list->GetNumberOfFreeBlocks(), 4u);
+    stranger->DecRef(TARVOS_CALL_SITE);
+}
+
+TEST_F(CacheBlockListTest, CancelFinishesTheSourcesQueuedTransactionsOnly) {
+    Build(3);
+    CacheBlock* mine = ReadThrough(source, 0, 0);
+    CacheBlock* theirs = ReadThrough(other, 0, 0);
+    Probe* queuedMine = probes.Read(source, 10, 10);
+    Probe* queuedTheirs = probes.Read(other, 10, 10);
+    bool waiting = true;
+    ASSERT_EQ(list->GetBlockToCopyOutOf(queuedMine->transaction, &waiting), mine);
+    ASSERT_EQ(list->GetBlockToCopyOutOf(queuedTheirs->transaction, &waiting), theirs);
+    Probe* reading = probes.Read(source, 7 * kBlock, 10);
+    CacheBlock* claimed = list->GetBlockToReadInto(reading->transaction);
+    ASSERT_NE(claimed, nullptr);
+    list->Cancel(source);
+    EXPECT_EQ(queuedMine->Result(), CacheSource::kResultCancelled);
+    EXPECT_EQ(reading->Result(), CacheSource::kResultCancelled);
+    EXPECT_EQ(queuedTheirs->Calls(), 0);
+    EXPECT_EQ(mine->GetSourceKey(), source->GetSourceKey()) << "cancelling keeps the data";
+    EXPECT_EQ(claimed->GetLockCount(), 1) << "the read still holds its block";
+    claimed->CompleteReadInto(0, CacheSource::kResultCancelled);
+    theirs->ProcessPendingTransactions(nullptr);
+    EXPECT_EQ(queuedTheirs->Result(), CacheSource::kResultSuccess);
+    EXPECT_EQ(list->GetNumberOfFreeBlocks(), 3u);
+}
+
+TEST_F(CacheBlockListTest, DestructionCancelsQueuedTransactionsAndReturnsEveryBuffer) {
+    Build(2);
+    Probe* reading = probes.Read(source, 0, 10);
+    ASSERT_NE(list->GetBlockToReadInto(reading->transaction), nullptr);
+    list.reset();
+    EXPECT_EQ(reading->Result(), CacheSource::kResultCancelled);
+    EXPECT_EQ(factory->GetNumberOfBuffersFree(), 2u);
+}
+
+// Several threads serve transactions through a small list the way the cache does (hits first, then
+// claims, reads and serving; now and then a read is cancelled and its block purged), while another
+// thread purges, cancels and invalidates at random. Every transaction must report
+// exactly once, with exact bytes when it succeeds, and every block must end free.
+TEST_F(CacheBlockListTest, ConcurrentServingNeverDeadlocksAndDeliversExactData) {
+    constexpr uint32_t kSmall = 4096;
+    constexpr uint32_t kFileBlocks = 16;
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 300;
+    Build(4, kSmall);
+    StubCacheSource* sources[2] = {source, other};
+    auto seedOf = [&](CacheSource* from) { return from == source ? 0u : 1u; };
+
+    struct Work {
+        Probe* probe;
+        bool preRead;
+    };
+    std::vector<std::vector<Work>> work(kThreads);
+    std::mt19937 random(12345);
+    for (int thread = 0; thread < kThreads; ++thread) {
+        for (int i = 0; i < kPerThread; ++i) {
+            CacheSource* from = sources[random() % 2];
+            if (i % 10 == 9) {
+                const uint64_t offset = uint64_t{random() % kFileBlocks} * kSmall;
+                work[thread].push_back({probes.PreRead(from, offset, kSmall), true});
+                continue;
+            }
+            const uint32_t size = 1 + random() % (3 * kSmall);
+            const uint64_t offset = random() % (kFileBlocks * kSmall - size);
+            work[thread].push_back({probes.Read(from, offset, size), false});
+        }
+    }
+
+    std::atomic<int> serversDone{0};
+    std::atomic<int> forgets{0};
+    TarvosTest::RunOnThreads(kThreads + 1, [&](int index) {
+        if (index == kThreads) {
+            std::mt19937 mine(99);
+            while (serversDone.load() < kThreads) {
+                CacheSource* from = sources[mine() % 2];
+                switch (mine() % 4) {
+                    case 0:
+                        list->Purge(from);
+                        break;
+                    case 1:
+                        list->Cancel(from);
+                        break;
+                    default:
+                        list->Invalidate(from, mine() % (kFileBlocks * kSmall), 1 + mine() % kSmall);
+                        break;
+                }
+                ++forgets;
+                std::this_thread::yield();
+            }
+            return;
+        }
+        // Start together with the forgetting thread, so that the two kinds of work overlap.
+        TarvosTest::WaitUntil([&] { return forgets.load() > 0; });
+        uint32_t claims = static_cast<uint32_t>(index);
+        for (const Work& item : work[index]) {
+            CacheTransaction* t = item.probe->transaction;
+            while (t->StillRangesToComplete()) {
+                bool progressed = false;
+                bool waiting = false;
+                while (CacheBlock* hit = list->GetBlockToCopyOutOf(t, &waiting)) {
+                    progressed = true;
+                    if (!waiting && !item.preRead) {
+                        hit->ProcessPendingTransactions(nullptr);
+                    }
+                }
+                if (!t->StillRangesToComplete()) {
+                    break;
+                }
+                if (CacheBlock* claimed = list->GetBlockToReadInto(t)) {
+                    progressed = true;
+                    // The claimed block is held and being read: nobody else touches its memory.
+                    FillPattern(claimed->GetBuffer()->GetAddress(), kSmall, claimed->GetBlockOffset(),
+                                seedOf(t->GetSource()));
+                    if (++claims % 17 == 0) {
+                        // A cancelled read, which the cache follows with a purge of the block.
+                        claimed->CompleteReadInto(0, CacheSource::kResultCancelled);
+                        claimed->Purge(t->GetSource());
+                    } else {
+                        claimed->CompleteReadInto(kSmall, CacheSource::kResultSuccess);
+                    }
+                    claimed->ProcessPendingTransactions(nullptr);
+                }
+                if (!progressed) {
+                    std::this_thread::yield();
+                }
+            }
+        }
+        ++serversDone;
+    });
+
+    int succeeded = 0;
+    for (const auto& items : work) {
+        for (const Work& item : items) {
+            CacheTransaction* t = item.probe->transaction;
+            ASSERT_TRUE(TarvosTest::WaitUntil([&] {
+                return t->GetResult(nullptr) != CacheSource::kResultPending;
+            })) << "a transaction never finished";
+            if (item.preRead) {
+                continue;
+            }
+            Probe* probe = item.probe;
+            ASSERT_EQ(probe->Calls(), 1);
+            const CacheSource::Result_t result = probe->Result();
+            ASSERT_TRUE(result == CacheSource::kResultSuccess || result == CacheSource::kResultCancelled)
+                << "result " << result;
+            if (result == CacheSource::kResultSuccess) {
+                ++succeeded;
+                EXPECT_EQ(probe->Bytes(), probe->size);
+                EXPECT_EQ(
+                    FirstPatternMismatch(probe->Data(), probe->size, probe->offset, seedOf(t->GetSource())),
+                    probe->size);
+            }
+        }
+    }
+    EXPECT_GT(succeeded, 0);
+    EXPECT_GT(forgets.load(), 0);
+    EXPECT_EQ(list->GetNumberOfFreeBlocks(), 4u);
+    for (CacheBlock* block : list->GetBlocksInOrder()) {
+        EXPECT_EQ(block->GetNumberOfPendingTransactions(), 0u);
+        EXPECT_FALSE(block->IsReading());
+    }
+}
+
+}  // namespace
