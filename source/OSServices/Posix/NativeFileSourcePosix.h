@@ -27,8 +27,8 @@ class NativeFileSourcePosix : public NativeFileSource {
     bool SupportsMultiBlockReads() override;
     Result_t ReadAsyncWithListNonCached(uint64_t offset, BufferList* list, ResultCallbackBufferList* callback,
                                         uint32_t dueTime) override;
-    Result_t WriteAsyncWithListNonCached(uint64_t offset, BufferList* list, ResultCallbackBufferList* callback,
-                                         uint32_t dueTime) override;
+    Result_t WriteAsyncWithListNonCached(uint64_t offset, BufferList* list,
+                                         ResultCallbackBufferList* callback, uint32_t dueTime) override;
     void CancelNonCached() override;
 
     // True when the descriptor of the last successful Open bypasses the page cache.
