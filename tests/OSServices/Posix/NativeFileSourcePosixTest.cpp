@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -511,6 +512,44 @@ TEST_P(NativeFileSourcePosixTest, SourceReleasedInsideItsOwnCompletionIsDestroye
         EXPECT_TRUE(result == CacheSource::kResultSuccess || result == CacheSource::kResultCancelled)
             << result;
     }
+}
+
+// Reads of an empty pipe stay outstanding, which keeps every engine slot taken. Only io_uring can
+// cancel them; worker threads would stay blocked in the read and keep their slots for good.
+TEST_P(NativeFileSourcePosixTest, ReadWhileEveryEngineSlotIsTakenIsBusyAtOnce) {
+    NativeIOEngine* engine = NativeIOEngine::GetEngine();
+    if (std::strcmp(engine->GetMechanismName(), "uring") != 0) {
+        GTEST_SKIP() << "reads of a pipe cannot be cancelled with the " << engine->GetMechanismName()
+                     << " mechanism";
+    }
+    if (GetParam() != "disk") {
+        GTEST_SKIP() << "a pipe is the same on every file system";
+    }
+    ASSERT_EQ(engine->GetBusySlotCount(), 0u);
+    ASSERT_EQ(::mkfifo(PathOf("pipe").c_str(), 0600), 0);
+    NativeFileSourcePosix* source = NewSource("pipe");
+    // Read and write: opening a pipe that way does not wait for a peer.
+    ASSERT_TRUE(source->Open(true, true, false));
+    Completions callback;
+    std::vector<BufferList*> lists;
+    for (uint32_t i = 0; i < NativeIOEngine::kNativeIORequestSlots; ++i) {
+        lists.push_back(new BufferList(NewPages(1), false));
+        owned.push_back(lists.back());
+        ASSERT_EQ(source->ReadAsyncWithList(0, lists.back(), &callback, 0), CacheSource::kResultPending);
+    }
+    Buffer* buffer = NewPages(1);
+    uint32_t bytes = kUntouched;
+    const CacheSource::Result_t result = source->Read(0, buffer, &bytes);
+    if (callback.calls.load() != 0) {
+        source->Close();
+        GTEST_SKIP() << "this I/O mechanism does not keep pipe reads outstanding";
+    }
+    EXPECT_EQ(result, CacheSource::kResultBusy);
+    EXPECT_EQ(bytes, kUntouched);
+    EXPECT_TRUE(source->Close());
+    EXPECT_EQ(callback.calls.load(), static_cast<int>(NativeIOEngine::kNativeIORequestSlots));
+    EXPECT_EQ(callback.cancelled.load(), static_cast<int>(NativeIOEngine::kNativeIORequestSlots));
+    EXPECT_TRUE(WaitUntil([&] { return engine->GetBusySlotCount() == 0; }));
 }
 
 // Devices that cannot bypass a cache: the open falls back to ordinary I/O and still transfers.
