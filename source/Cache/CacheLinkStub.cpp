@@ -4,6 +4,10 @@
 
 namespace Tarvos {
 
+// The destructor is the key function: defining it gives the type information that sanitised builds
+// check calls through Cache* against.
+Cache::~Cache() = default;
+
 CacheSource::Result_t Cache::Read(CacheTransaction*) {
     return CacheSource::kResultInvalidArgument;
 }
