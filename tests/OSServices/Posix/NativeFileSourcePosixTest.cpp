@@ -22,9 +22,11 @@
 #include "CoreClasses/CallSite.h"
 #include "OSServices/Posix/NativeIOEngine.h"
 #include "Support/BufferChecks.h"
+#include "Support/ThreadGroup.h"
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferList.h"
+#include "Tarvos/CacheTransaction.h"
 #include "Tarvos/NativeFileSysInterface.h"
 #include "Tarvos/PhysMemInterface.h"
 
@@ -550,6 +552,77 @@ TEST_P(NativeFileSourcePosixTest, ReadWhileEveryEngineSlotIsTakenIsBusyAtOnce) {
     EXPECT_EQ(callback.calls.load(), static_cast<int>(NativeIOEngine::kNativeIORequestSlots));
     EXPECT_EQ(callback.cancelled.load(), static_cast<int>(NativeIOEngine::kNativeIORequestSlots));
     EXPECT_TRUE(WaitUntil([&] { return engine->GetBusySlotCount() == 0; }));
+}
+
+TEST_P(NativeFileSourcePosixTest, ManyThreadsTransferSynchronouslyAtOnce) {
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 20;
+    MakeFile("f", 2 * kThreads * page);
+    NativeFileSourcePosix* source = NewSource("f");
+    ASSERT_TRUE(source->Open(true, true, false));
+    std::atomic<int> failures{0};
+    TarvosTest::RunOnThreads(kThreads, [&](int index) {
+        Buffer* buffer = PhysMemInterface::Allocate(page);
+        // Each thread rewrites its own page and reads it back; the page after the threads' pages keeps
+        // the original pattern.
+        const uint64_t own = uint64_t{static_cast<uint32_t>(index)} * page;
+        const uint64_t untouched = own + uint64_t{kThreads} * page;
+        for (int round = 0; round < kRounds; ++round) {
+            uint32_t bytes = 0;
+            FillPattern(buffer->GetAddress(), page, own, round + 1);
+            if (source->Write(own, buffer, &bytes) != CacheSource::kResultSuccess || bytes != page) {
+                ++failures;
+            }
+            std::memset(buffer->GetAddress(), 0, page);
+            if (source->Read(own, buffer, &bytes) != CacheSource::kResultSuccess ||
+                FirstPatternMismatch(buffer->GetAddress(), page, own, round + 1) != page) {
+                ++failures;
+            }
+            if (source->Read(untouched, buffer, &bytes) != CacheSource::kResultSuccess ||
+                FirstPatternMismatch(buffer->GetAddress(), page, untouched) != page) {
+                ++failures;
+            }
+        }
+        if (!WaitUntil([&] { return buffer->GetRefCount() == 1; })) {
+            ++failures;
+        }
+        Release(buffer);
+    });
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// How a cache reads a block range: a transaction handed back to its native source.
+class StatusRecorder : public CacheTransaction::StatusCallback {
+  public:
+    std::atomic<int> calls{0};
+    std::atomic<int> result{CacheSource::kResultNone};
+    std::atomic<uint32_t> bytes{0};
+    void Callback(CacheSource::Result_t newResult, CacheTransaction*, uint32_t newBytes) override {
+        result = newResult;
+        bytes = newBytes;
+        ++calls;
+    }
+};
+
+TEST_P(NativeFileSourcePosixTest, ReadTransactionFillsTheTransactionsBuffers) {
+    MakeFile("f", 4 * page + 10, 8);
+    NativeFileSourcePosix* source = NewSource("f");
+    ASSERT_TRUE(source->Open(true, false, false));
+    auto* list = new BufferList(2);
+    owned.push_back(list);
+    list->AddBuffer(NewPages(1), false);
+    list->AddBuffer(NewPages(2), false);
+    auto* status = new StatusRecorder();
+    auto* transaction = new CacheTransaction(source, page, list, status, 0);
+    EXPECT_EQ(transaction->ReadDirect(), CacheSource::kResultPending);
+    ASSERT_TRUE(WaitUntil([&] { return status->calls.load() == 1; }));
+    EXPECT_EQ(status->result.load(), CacheSource::kResultSuccess);
+    EXPECT_EQ(status->bytes.load(), 3 * page);
+    EXPECT_EQ(FirstPatternMismatch(list->GetBuffer(0)->GetAddress(), page, page, 8), page);
+    EXPECT_EQ(FirstPatternMismatch(list->GetBuffer(1)->GetAddress(), 2 * page, 2 * page, 8), 2 * page);
+    EXPECT_TRUE(WaitUntil([&] { return transaction->GetRefCount() == 1; }));
+    Release(transaction);
+    Release(status);
 }
 
 // Devices that cannot bypass a cache: the open falls back to ordinary I/O and still transfers.
