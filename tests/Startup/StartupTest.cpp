@@ -2,9 +2,12 @@
 // child (a death test that expects a clean exit); a failed check in the child prints and exits 1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
 #include "Tarvos/MTInterface.h"
+#include "Tarvos/NativeFileSource.h"
 #include "Tarvos/NativeFileSysInterface.h"
 #include "Tarvos/OSServices.h"
 #include "Tarvos/PhysMemInterface.h"
@@ -44,38 +48,71 @@ std::string MessageThrownBy(Call call) {
     return "";
 }
 
-// A threading implementation that records what start-up asks of it and forwards to the default.
+// A threading implementation that records what start-up asks of it and forwards to the default. The
+// I/O thread that start-up launches may call it too, so the record is locked and the switches atomic.
 class RecordingImp : public MTInterfaceImpPosix {
   public:
-    std::vector<std::string> calls;
-    bool semaphoreFails = false;
+    std::atomic<bool> semaphoreFails{false};
     uint32_t counterStart = 0;
     bool overrideCounterStart = false;
-    bool zeroCountersFail = false;  // counters created with initial value 0 come back null
-    bool critSecsFail = false;
+    std::atomic<bool> zeroCountersFail{false};  // counters created with initial value 0 come back null
+    std::atomic<bool> critSecsFail{false};
+
+    void Record(const std::string& call) {
+        std::lock_guard<std::mutex> hold(mutex);
+        calls.push_back(call);
+    }
+    std::vector<std::string> Calls() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return calls;
+    }
 
     MTCritSec* NewCritSec() override { return critSecsFail ? nullptr : MTInterfaceImpPosix::NewCritSec(); }
 
     MTSemaphore* NewSemaphore(uint32_t maximumCount, uint32_t initialCount) override {
-        calls.push_back("NewSemaphore(" + std::to_string(maximumCount) + "," + std::to_string(initialCount) +
-                        ")");
+        Record("NewSemaphore(" + std::to_string(maximumCount) + "," + std::to_string(initialCount) + ")");
         return semaphoreFails ? nullptr : MTInterfaceImpPosix::NewSemaphore(maximumCount, initialCount);
     }
     MTAtomicUnsigned32* NewAtomicUnsigned32(uint32_t initial) override {
-        calls.push_back("NewAtomicUnsigned32(" + std::to_string(initial) + ")");
+        Record("NewAtomicUnsigned32(" + std::to_string(initial) + ")");
         if (zeroCountersFail && initial == 0) {
             return nullptr;
         }
         return MTInterfaceImpPosix::NewAtomicUnsigned32(overrideCounterStart ? counterStart : initial);
     }
+    MTThread* NewThread(MTThreadBody* body, MTThread::MTPriority priority, uint64_t affinity) override {
+        Record("NewThread(" + std::to_string(priority) + ")");
+        return MTInterfaceImpPosix::NewThread(body, priority, affinity);
+    }
     uint32_t GetCPUCount() override {
-        calls.push_back("GetCPUCount");
+        Record("GetCPUCount");
         return 3;
     }
+
+  private:
+    std::mutex mutex;
+    std::vector<std::string> calls;
 };
 
+// What installing the threading implementation asks of it, before anything else is installed.
 const std::vector<std::string> kInstallationCalls = {"GetCPUCount", "NewSemaphore(1,0)",
                                                      "NewAtomicUnsigned32(0)"};
+// Installing the native files creates the I/O engine, whose I/O thread runs at time-critical priority.
+const std::string kIOThreadStart = "NewThread(1000)";
+
+bool StartsWith(const std::vector<std::string>& calls, const std::vector<std::string>& prefix) {
+    return calls.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), calls.begin());
+}
+
+// The position of the first call equal to call at or after from, or -1.
+int Find(const std::vector<std::string>& calls, const std::string& call, size_t from = 0) {
+    for (size_t i = from; i < calls.size(); ++i) {
+        if (calls[i] == call) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
 
 TEST(StartupTest, InitTwiceFailsTheSecondTime) {
     EXPECT_EXIT(
@@ -148,10 +185,11 @@ TEST(StartupTest, CustomThreadingImplementationReceivesCallsInOrder) {
         {
             auto* imp = new RecordingImp();
             OSServices::InitWithExtensions(imp, nullptr, nullptr);
-            CHILD_CHECK(imp->calls == kInstallationCalls);
+            CHILD_CHECK(StartsWith(imp->Calls(), kInstallationCalls));
             CHILD_CHECK(MTInterface::GetCPUCount() == 3);
+            const size_t before = imp->Calls().size();
             delete MTInterface::NewSemaphore(4, 2);
-            CHILD_CHECK(imp->calls.back() == "NewSemaphore(4,2)");
+            CHILD_CHECK(Find(imp->Calls(), "NewSemaphore(4,2)", before) >= 0);
             std::exit(0);
         },
         testing::ExitedWithCode(0), "");
@@ -197,29 +235,78 @@ TEST(StartupTest, UniqueIdsWrapPastZero) {
 // A memory implementation that writes its installation query into the threading implementation's log.
 class OrderedMemoryImp : public TarvosTest::LimitingPhysMemImp {
   public:
-    explicit OrderedMemoryImp(std::vector<std::string>* calls) : calls(calls) {}
+    explicit OrderedMemoryImp(RecordingImp* threading) : threading(threading) {}
     uint32_t GetPageSize() override {
-        calls->push_back("GetPageSize");
+        threading->Record("GetPageSize");
         return LimitingPhysMemImp::GetPageSize();
     }
 
   private:
-    std::vector<std::string>* calls;
+    RecordingImp* threading;
 };
 
 uint32_t PlatformPageSize() {
     return PhysMemInterfaceImpPosix().GetPageSize();
 }
 
-TEST(StartupTest, MemoryIsInstalledAfterThreading) {
+TEST(StartupTest, ThreadingThenMemoryThenNativeFilesAreInstalled) {
     EXPECT_EXIT(
         {
             auto* threading = new RecordingImp();
-            auto* memory = new OrderedMemoryImp(&threading->calls);
+            auto* memory = new OrderedMemoryImp(threading);
             OSServices::InitWithExtensions(threading, memory, nullptr);
             std::vector<std::string> expected = kInstallationCalls;
             expected.push_back("GetPageSize");
-            CHILD_CHECK(threading->calls == expected);
+            const std::vector<std::string> calls = threading->Calls();
+            CHILD_CHECK(StartsWith(calls, expected));
+            // The native files come last: their I/O thread starts after the memory query, during Init.
+            CHILD_CHECK(Find(calls, kIOThreadStart, expected.size()) >= 0);
+            CHILD_CHECK(Find(calls, kIOThreadStart) == Find(calls, kIOThreadStart, expected.size()));
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(StartupTest, InitInstallsTheDefaultNativeFiles) {
+    EXPECT_EXIT(
+        {
+            OSServices::Init();
+            NativeFileSource* source = NativeFileSysInterface::NewNativeFileSource("startup-test-file");
+            CHILD_CHECK(source != nullptr);
+            CHILD_CHECK(std::strcmp(source->GetName(), "startup-test-file") == 0);
+            CHILD_CHECK(!source->OpenedForRead() && !source->OpenedForWrite());
+            NativeFileSource* unnamed = NativeFileSysInterface::NewNativeFileSource(nullptr);
+            CHILD_CHECK(unnamed != nullptr && unnamed->GetName() == nullptr);
+            CHILD_CHECK(!unnamed->Open(true, false, false));
+            unnamed->DecRef(TARVOS_CALL_SITE);
+            source->DecRef(TARVOS_CALL_SITE);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// A native file system of the application's own, which start-up installs instead of the default.
+class RecordingNativeFiles : public NativeFileSysInterfaceImp {
+  public:
+    std::vector<std::string> paths;
+    NativeFileSource* NewNativeFileSource(const char* path) override {
+        paths.push_back(path != nullptr ? path : "(null)");
+        return nullptr;
+    }
+};
+
+TEST(StartupTest, CustomNativeFilesImplementationIsUsed) {
+    EXPECT_EXIT(
+        {
+            auto* threading = new RecordingImp();
+            auto* files = new RecordingNativeFiles();
+            OSServices::InitWithExtensions(threading, nullptr, files);
+            CHILD_CHECK(NativeFileSysInterface::NewNativeFileSource("a") == nullptr);
+            CHILD_CHECK(NativeFileSysInterface::NewNativeFileSource(nullptr) == nullptr);
+            CHILD_CHECK((files->paths == std::vector<std::string>{"a", "(null)"}));
+            // No engine without the default native files: no I/O thread was started.
+            CHILD_CHECK(Find(threading->Calls(), kIOThreadStart) < 0);
+            CHILD_CHECK(MessageThrownBy([] { OSServices::Init(); }) == "OSServices Already Initialized");
             std::exit(0);
         },
         testing::ExitedWithCode(0), "");
@@ -230,7 +317,7 @@ TEST(StartupTest, InitInstallsTheDefaultMemory) {
         {
             auto* threading = new RecordingImp();
             OSServices::InitWithExtensions(threading, nullptr, nullptr);
-            CHILD_CHECK(threading->calls == kInstallationCalls);
+            CHILD_CHECK(StartsWith(threading->Calls(), kInstallationCalls));
             const uint32_t page = PlatformPageSize();
             CHILD_CHECK(PhysMemInterface::GetPageSize() == page);
             Buffer* buffer = PhysMemInterface::Allocate(1);

@@ -1,6 +1,7 @@
-// Built-in implementations of this platform; a default that is not built yet is null, and start-up
-// leaves its facade uninstalled.
+// Built-in implementations of this platform: threads (defined with them), whole-page memory and native
+// files.
 #include "OSServices/DefaultImplementations.h"
+#include "OSServices/Posix/NativeFileSysInterfaceImpPosix.h"
 #include "OSServices/Posix/PhysMemInterfaceImpPosix.h"
 
 namespace Tarvos {
@@ -9,7 +10,7 @@ PhysMemInterfaceImp* NewDefaultPhysMemInterfaceImp() {
     return new PhysMemInterfaceImpPosix();
 }
 NativeFileSysInterfaceImp* NewDefaultNativeFileSysInterfaceImp() {
-    return nullptr;
+    return new NativeFileSysInterfaceImpPosix();
 }
 
 }  // namespace Tarvos

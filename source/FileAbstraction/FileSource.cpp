@@ -1,0 +1,164 @@
+// Routing: every variant becomes one asynchronous list operation. Reads go through the cache when the
+// source has one at the moment of the call, else straight to the concrete source; writes always go
+// straight to the concrete source, after the cache has forgotten the written range. Synchronous
+// forms wait on their own asynchronous call.
+#include "Tarvos/FileSource.h"
+
+#include "CoreClasses/CallSite.h"
+#include "FileAbstraction/FileSourceAdapters.h"
+#include "Tarvos/BufferList.h"
+#include "Tarvos/Cache.h"
+#include "Tarvos/CacheTransaction.h"
+
+namespace Tarvos {
+
+namespace {
+
+// Runs start (which hands the wrapper to an asynchronous operation as its callback) and waits for the
+// wrapper's callback. Consumes the creator's reference on wrapper.
+template <typename Start>
+CacheSource::Result_t RunAndWait(ResultCallbackWrapper* wrapper, uint32_t* bytesTransferred, Start start) {
+    if (!wrapper->CanWait()) {
+        wrapper->DecRef(TARVOS_CALL_SITE);
+        return CacheSource::kResultFailed;
+    }
+    // One reference for the callback side, dropped by the callback after its signal.
+    wrapper->AddRef(TARVOS_CALL_SITE);
+    const CacheSource::Result_t started = start(wrapper);
+    if (started != CacheSource::kResultPending) {
+        wrapper->DecRef(TARVOS_CALL_SITE);
+        wrapper->DecRef(TARVOS_CALL_SITE);
+        return started;
+    }
+    const CacheSource::Result_t result = wrapper->Wait(bytesTransferred);
+    wrapper->DecRef(TARVOS_CALL_SITE);
+    return result;
+}
+
+}  // namespace
+
+FileSource::FileSource() = default;
+
+FileSource::~FileSource() = default;
+
+FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
+    auto* wrapper = new ResultCallbackWrapper(buffer);
+    return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
+        return ReadAsyncWithList(offset, callback->GetList(), callback, kDueASAP);
+    });
+}
+
+FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list, uint32_t* bytesTransferred) {
+    auto* wrapper = new ResultCallbackWrapper(static_cast<Buffer*>(nullptr));
+    return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
+        return ReadAsyncWithList(offset, list, callback, kDueASAP);
+    });
+}
+
+FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
+                                           uint32_t dueTime) {
+    auto* wrapper = new ResultCallbackWrapper(callback, buffer);
+    const Result_t result = ReadAsyncWithList(offset, wrapper->GetList(), wrapper, dueTime);
+    if (result != kResultPending) {
+        wrapper->DecRef(TARVOS_CALL_SITE);
+    }
+    return result;
+}
+
+FileSource::Result_t FileSource::ReadAsyncWithList(uint64_t offset, BufferList* list,
+                                                   ResultCallbackBufferList* callback, uint32_t dueTime) {
+    if (GetCache() == nullptr) {
+        return ReadAsyncWithListNonCached(offset, list, callback, dueTime);
+    }
+    auto* wrapper = new ResultBufferListWrapper(this, offset, list, callback, dueTime);
+    return wrapper->Initiate();
+}
+
+void FileSource::PreRead(uint64_t offset, uint32_t size, uint32_t dueTime) {
+    Cache* cache = GetCache();
+    if (cache == nullptr) {
+        PreReadNonCached(offset, size, dueTime);
+        return;
+    }
+    cache->PreRead(this, offset, size, dueTime);
+}
+
+void FileSource::PreReadNonCached(uint64_t, uint32_t, uint32_t) {}
+
+bool FileSource::SupportsPreReads() {
+    return false;
+}
+
+FileSource::Result_t FileSource::Write(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
+    auto* wrapper = new ResultCallbackWrapper(buffer);
+    return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
+        return WriteAsyncWithList(offset, callback->GetList(), callback, kDueASAP);
+    });
+}
+
+FileSource::Result_t FileSource::WriteWithList(uint64_t offset, BufferList* list,
+                                               uint32_t* bytesTransferred) {
+    auto* wrapper = new ResultCallbackWrapper(static_cast<Buffer*>(nullptr));
+    return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
+        return WriteAsyncWithList(offset, list, callback, kDueASAP);
+    });
+}
+
+FileSource::Result_t FileSource::WriteAsync(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
+                                            uint32_t dueTime) {
+    auto* wrapper = new ResultCallbackWrapper(callback, buffer);
+    const Result_t result = WriteAsyncWithList(offset, wrapper->GetList(), wrapper, dueTime);
+    if (result != kResultPending) {
+        wrapper->DecRef(TARVOS_CALL_SITE);
+    }
+    return result;
+}
+
+FileSource::Result_t FileSource::WriteAsyncWithList(uint64_t offset, BufferList* list,
+                                                    ResultCallbackBufferList* callback, uint32_t dueTime) {
+    Cache* cache = GetCache();
+    if (cache != nullptr) {
+        // Finishes before the write starts, so no later cached read can see the old bytes.
+        cache->Invalidate(this, offset, list != nullptr ? list->GetTotalSizeOfBuffers() : 0);
+    }
+    return WriteAsyncWithListNonCached(offset, list, callback, dueTime);
+}
+
+void FileSource::Cancel() {
+    Cache* cache = GetCache();
+    if (cache == nullptr) {
+        CancelNonCached();
+        return;
+    }
+    cache->Cancel(this);
+}
+
+FileSource::Result_t FileSource::ReadTransaction(CacheTransaction* transaction) {
+    if (transaction == nullptr) {
+        return kResultInvalidArgument;
+    }
+    auto* wrapper = new TransactionWrapper(transaction, this);
+    const Result_t result = ReadAsyncWithListNonCached(transaction->GetOffset(), transaction->GetBufferList(),
+                                                       wrapper, transaction->GetDueTime());
+    if (result != kResultPending) {
+        // The caller (a cache dispatcher) holds the transaction and so the source: not the last one.
+        wrapper->DecRef(TARVOS_CALL_SITE);
+    }
+    return result;
+}
+
+void FileSource::CancelAllTransactions() {
+    CancelNonCached();
+}
+
+void FileSource::PreReadTransaction(CacheTransaction* transaction) {
+    if (transaction != nullptr && SupportsPreReads()) {
+        PreReadNonCached(transaction->GetOffset(), transaction->GetSize(), transaction->GetDueTime());
+    }
+}
+
+bool FileSource::SupportsPreReadTransactions() {
+    return SupportsPreReads();
+}
+
+}  // namespace Tarvos

@@ -1,0 +1,95 @@
+// The file source's one-shot adapters. Each lives for one operation: it is created with one
+// reference, and released either by the call that created it when the operation is refused, or by
+// itself once its callback has run (the synchronous ResultCallbackWrapper is released by the caller
+// waiting on it). Releases at the end of a callback go through DeferredRelease, because they may drop
+// the last reference on a source or a cache on a thread that their destruction would wait for.
+#pragma once
+
+#include <cstdint>
+
+#include "Tarvos/CacheTransaction.h"
+#include "Tarvos/FileSource.h"
+
+namespace Tarvos {
+
+class Cache;
+class MTAtomicUnsigned32;
+class MTSemaphore;
+
+// Single buffers and synchronous waits. The synchronous form owns a semaphore (maximum 1) that its
+// callback signals; the asynchronous form forwards to the caller's buffer callback, on which it holds
+// no reference. Either form may hold a list made around the caller's single buffer.
+class ResultCallbackWrapper final : public FileSource::ResultCallbackBufferList {
+  public:
+    // Synchronous form.
+    explicit ResultCallbackWrapper(Buffer* buffer);
+    // Asynchronous form.
+    ResultCallbackWrapper(FileSource::ResultCallbackBuffer* callback, Buffer* buffer);
+
+    void Callback(CacheSource::Result_t result, uint64_t offset, BufferList* list,
+                  uint32_t bytesTransferred) override;
+
+    // Synchronous form: true when the semaphore can really block and wake a waiter. Checked before the
+    // operation starts, because a wait that fails at once would read the result before it exists.
+    bool CanWait();
+    // Synchronous form: waits for the callback, then returns its result and stores its byte count.
+    // kResultFailed (nothing stored) without a semaphore or when the wait fails.
+    CacheSource::Result_t Wait(uint32_t* bytesTransferred);
+
+    BufferList* GetList() const { return list; }
+
+  private:
+    ~ResultCallbackWrapper() override;
+
+    MTSemaphore* semaphore;                            // owned; synchronous form only
+    FileSource::ResultCallbackBuffer* callerCallback;  // asynchronous form only; no reference
+    CacheSource::Result_t result;                      // written by the callback before it signals
+    uint32_t bytes;                                    // written by the callback before it signals
+    BufferList* list;                                  // one reference, or null
+};
+
+// The cache reading a block range from its source: completes the cache's read transaction with
+// whatever the uncached read reports.
+class TransactionWrapper final : public FileSource::ResultCallbackBufferList {
+  public:
+    TransactionWrapper(CacheTransaction* transaction, FileSource* source);
+
+    void Callback(CacheSource::Result_t result, uint64_t offset, BufferList* list,
+                  uint32_t bytesTransferred) override;
+
+  private:
+    ~TransactionWrapper() override;
+
+    CacheTransaction* transaction;  // one reference, or null
+    FileSource* source;             // one reference, or null
+};
+
+// A cached asynchronous list read: builds the transaction, hands it to the cache and passes its
+// outcome to the caller's list callback exactly once. The outcome is claimed once, either by the
+// status callback (the caller's callback runs) or by the refusal path of Initiate (the refusal is
+// returned); whoever claims it cleans up the transaction and releases the wrapper.
+class ResultBufferListWrapper final : public CacheTransaction::StatusCallback {
+  public:
+    ResultBufferListWrapper(FileSource* source, uint64_t offset, BufferList* list,
+                            FileSource::ResultCallbackBufferList* callback, uint32_t dueTime);
+
+    // kResultPending when the caller's callback will run or has already run; kResultInvalidArgument
+    // when the cache refused the read before finishing it (the callback never runs). Consumes the
+    // creator's reference either way.
+    CacheSource::Result_t Initiate();
+
+    void Callback(CacheSource::Result_t result, CacheTransaction* transaction, uint32_t bytes) override;
+
+  private:
+    ~ResultBufferListWrapper() override;
+    bool ClaimOutcome();
+
+    FileSource* source;                                    // one reference, or null
+    Cache* cache;                                          // one reference, or null
+    FileSource::ResultCallbackBufferList* callerCallback;  // one reference, or null
+    CacheTransaction* transaction;                         // owned (the reference it was created with)
+    uint32_t dueTime;
+    MTAtomicUnsigned32* outcomeClaimed;  // 0 until the status callback or the refusal path takes it
+};
+
+}  // namespace Tarvos

@@ -1,0 +1,32 @@
+#include "IOMechanism.h"
+
+#include <cstring>
+
+namespace Tarvos {
+
+IOMechanism::~IOMechanism() = default;
+
+std::unique_ptr<IOMechanism> NewIOMechanismFor(const char* setting, std::string* reason) {
+    const std::string asked = setting != nullptr ? setting : "";
+    std::string why;
+    if (asked == "threads") {
+        auto mechanism = NewIOMechanismThreads(&why);
+        *reason = mechanism != nullptr ? "TARVOS_IO_BACKEND=threads" : why;
+        return mechanism;
+    }
+    std::unique_ptr<IOMechanism> mechanism = NewIOMechanismUring(&why);
+    if (mechanism != nullptr) {
+        *reason = asked == "uring" ? "TARVOS_IO_BACKEND=uring" : why;
+        return mechanism;
+    }
+    std::string fallback;
+    mechanism = NewIOMechanismThreads(&fallback);
+    if (mechanism == nullptr) {
+        *reason = why + "; " + fallback;
+        return nullptr;
+    }
+    *reason = asked == "uring" ? "TARVOS_IO_BACKEND=uring, but " + why : why;
+    return mechanism;
+}
+
+}  // namespace Tarvos

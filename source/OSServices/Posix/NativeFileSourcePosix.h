@@ -1,0 +1,48 @@
+// The Linux native file source: one file descriptor opened with O_DIRECT (falling back to buffered I/O
+// where the file system refuses direct I/O, as tmpfs does) and, when writing, O_DSYNC. Uncached reads
+// and writes go to the process's NativeIOEngine with its fixed deadline; the due time is not passed
+// on. Close, Delete and destruction cancel the descriptor's engine requests before closing it; on the
+// I/O thread itself that cancellation runs inline, so it never waits for its own thread.
+#pragma once
+
+#include <cstdint>
+
+#include "Tarvos/NativeFileSource.h"
+
+namespace Tarvos {
+
+class NativeIOEngine;
+
+class NativeFileSourcePosix : public NativeFileSource {
+  public:
+    // engine may be null: the source then refuses asynchronous operations.
+    NativeFileSourcePosix(const char* path, NativeIOEngine* engine);
+
+    bool Open(bool read, bool write, bool create) override;
+    bool Close() override;
+    bool OpenedForRead() override;
+    bool OpenedForWrite() override;
+    bool Delete() override;
+
+    bool SupportsMultiBlockReads() override;
+    Result_t ReadAsyncWithListNonCached(uint64_t offset, BufferList* list, ResultCallbackBufferList* callback,
+                                        uint32_t dueTime) override;
+    Result_t WriteAsyncWithListNonCached(uint64_t offset, BufferList* list,
+                                         ResultCallbackBufferList* callback, uint32_t dueTime) override;
+    void CancelNonCached() override;
+
+    // True when the descriptor of the last successful Open bypasses the page cache.
+    bool UsesDirectIO();
+
+  protected:
+    ~NativeFileSourcePosix() override;
+
+  private:
+    NativeIOEngine* engine;  // the process's engine; not owned
+    int fd;                  // -1 while closed
+    bool readFlag;           // read argument of the last successful Open
+    bool writeFlag;          // write argument of the last successful Open
+    bool directIO;           // O_DIRECT was accepted by the last successful Open
+};
+
+}  // namespace Tarvos

@@ -1,0 +1,509 @@
+// Slot states (the engine's queue lock guards every change):
+//
+// | state     | entered by                                        | left by |
+// |-----------|---------------------------------------------------|------------------------------------------|
+// | free      | release                                           | a submitter takes it (-> reserved) | |
+// reserved  | a submitter                                       | list prepared (-> queued) or not (-> free)|
+// | queued    | the submitter appends it to the queue             | issue (-> in flight), overdue, refused at
+// | |           |                                                   | issue or cancelled (-> reporting) | |
+// in flight | issue                                             | completion or cancellation (-> reporting)|
+// | reporting | the callback is about to run or runs               | nothing outstanding (-> free, release),
+// | |           |                                                   | kernel still busy (-> draining) | |
+// draining  | reported, the mechanism still owes the completion | that completion (-> free, release)       |
+//
+// Every change after queued happens on the I/O thread. A request is reported once because the state
+// leaves queued or in flight, under the lock, before its callback is called. A slot is only reused once
+// the mechanism has reported its operation, and every operation carries its slot and the slot's
+// generation, so a late completion never ends a later request of the same slot. Releasing a slot
+// unlocks and drops the list outside the lock: that may destroy objects whose destructors call back in.
+#include "NativeIOEngine.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+#include "CoreClasses/MTCritSecHold.h"
+#include "ScatterGatherManager.h"
+
+namespace Tarvos {
+
+namespace {
+
+constexpr uint32_t kSlotBits = 8;
+constexpr uint64_t kSlotMask = (uint64_t{1} << kSlotBits) - 1;
+constexpr uint64_t kLargestOffset = 0x7FFFFFFFFFFFFFFFull;
+constexpr uint32_t kLongestDeadlineMs = 0x7FFFFFFFu;
+
+NativeIOEngine* processEngine = nullptr;
+
+uint64_t MakeTag(uint32_t slot, uint32_t generation) {
+    return (uint64_t{generation} << kSlotBits) | slot;
+}
+
+// Wrap-aware: a due time up to 2^31 ms behind now counts as passed.
+bool Overdue(uint32_t now, uint32_t dueTime) {
+    return static_cast<int32_t>(now - dueTime) >= 0;
+}
+
+}  // namespace
+
+NativeIOEngine::SlotFreedListener::~SlotFreedListener() = default;
+
+NativeIOEngine* NativeIOEngine::GetEngine() {
+    if (processEngine != nullptr) {
+        return processEngine;
+    }
+    std::string why;
+    std::unique_ptr<IOMechanism> chosen;
+    NativeIOEngine* engine = nullptr;
+    try {
+        chosen = NewIOMechanismFor(std::getenv("TARVOS_IO_BACKEND"), &why);
+        if (chosen == nullptr) {
+            return nullptr;
+        }
+        engine = new NativeIOEngine(std::move(chosen), why);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    if (!engine->IsRunning()) {
+        delete engine;
+        return nullptr;
+    }
+    processEngine = engine;
+    return engine;
+}
+
+NativeIOEngine::NativeIOEngine(std::unique_ptr<IOMechanism> chosenMechanism, const std::string& why)
+    : mechanism(std::move(chosenMechanism)),
+      reason(why),
+      queueLock(MTInterface::NewCritSec()),
+      running(false),
+      cancelRequested(false),
+      cancelFd(-1),
+      cancelLock(MTInterface::NewCritSec()),
+      cancelDone(MTInterface::NewSemaphore(1, 0)),
+      listenerLock(MTInterface::NewCritSec()),
+      thread(nullptr),
+      stopRequested(false),
+      ioThreadId(0),
+      plainTransfers(0),
+      vectoredTransfers(0) {
+    for (NativeIORequest& slot : slots) {
+        slot.manager = std::make_unique<ScatterGatherManager>();
+    }
+    queue.reserve(kNativeIORequestSlots);
+    batch.reserve(kNativeIORequestSlots);
+    completions.reserve(4 * kNativeIORequestSlots);
+    if (mechanism == nullptr || queueLock == nullptr || cancelLock == nullptr || cancelDone == nullptr ||
+        listenerLock == nullptr) {
+        return;
+    }
+    running = true;
+    try {
+        thread = MTInterface::NewThread(this, MTThread::kMTPriorityTimeCritical, MTThread::kProcessorAny);
+    } catch (const char*) {
+        thread = nullptr;
+    }
+    if (thread == nullptr) {
+        MTCritSecHold hold(queueLock);
+        running = false;
+    }
+}
+
+NativeIOEngine::~NativeIOEngine() {
+    if (thread != nullptr) {
+        thread->Terminate(MTSemaphore::kInfinite);
+        delete thread;
+    }
+    for (NativeIORequest& slot : slots) {
+        slot.manager.reset();
+    }
+    delete cancelDone;
+    delete listenerLock;
+    delete cancelLock;
+    delete queueLock;
+}
+
+CacheSource::Result_t NativeIOEngine::Read(int fd, BufferList* list, uint64_t offset, uint32_t deadlineMs,
+                                           FileSource::ResultCallbackBufferList* callback) {
+    return Submit(false, fd, list, offset, deadlineMs, callback);
+}
+
+CacheSource::Result_t NativeIOEngine::Write(int fd, BufferList* list, uint64_t offset, uint32_t deadlineMs,
+                                            FileSource::ResultCallbackBufferList* callback) {
+    return Submit(true, fd, list, offset, deadlineMs, callback);
+}
+
+CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* list, uint64_t offset,
+                                             uint32_t deadlineMs,
+                                             FileSource::ResultCallbackBufferList* callback) {
+    // Larger offsets are negative to the kernel, and io_uring would take all ones for "current position".
+    if (offset > kLargestOffset || list == nullptr || queueLock == nullptr) {
+        return CacheSource::kResultFailed;
+    }
+    uint32_t index = kNativeIORequestSlots;
+    {
+        MTCritSecHold hold(queueLock);
+        if (!running) {
+            return CacheSource::kResultFailed;
+        }
+        for (uint32_t i = 0; i < kNativeIORequestSlots; ++i) {
+            if (slots[i].state == kSlotFree) {
+                index = i;
+                break;
+            }
+        }
+        if (index == kNativeIORequestSlots) {
+            return CacheSource::kResultBusy;
+        }
+        slots[index].state = kSlotReserved;
+        ++slots[index].generation;
+    }
+    NativeIORequest& slot = slots[index];
+    bool prepared = false;
+    try {
+        prepared = slot.manager->StartUsingBufferList(list);
+    } catch (...) {
+        MTCritSecHold hold(queueLock);
+        slot.state = kSlotFree;
+        throw;
+    }
+    if (!prepared) {
+        MTCritSecHold hold(queueLock);
+        slot.state = kSlotFree;
+        return CacheSource::kResultFailed;
+    }
+    slot.callback = callback;
+    slot.list = list;
+    slot.fd = fd;
+    slot.startOffset = offset;
+    slot.size = slot.manager->GetTotalSize();
+    slot.write = write;
+    slot.outstanding = false;
+    // Deadlines beyond half the clock's range would read as already passed.
+    slot.dueTime = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
+    bool queued = false;
+    {
+        MTCritSecHold hold(queueLock);
+        if (running) {
+            slot.state = kSlotQueued;
+            queue.push_back(QueueEntry{index, slot.generation});
+            queued = true;
+        }
+    }
+    if (!queued) {
+        // The I/O thread stopped meanwhile; nobody else touches a reserved slot.
+        slot.manager->StopUsingBufferList();
+        MTCritSecHold hold(queueLock);
+        slot.callback = nullptr;
+        slot.list = nullptr;
+        slot.state = kSlotFree;
+        return CacheSource::kResultFailed;
+    }
+    mechanism->Wake();
+    return CacheSource::kResultPending;
+}
+
+void NativeIOEngine::Cancel(int fd) {
+    if (IsIOThread()) {
+        CancelRequests(fd, false, CacheSource::kResultCancelled);
+        return;
+    }
+    if (cancelLock == nullptr) {
+        return;
+    }
+    MTCritSecHold serialise(cancelLock);
+    {
+        MTCritSecHold hold(queueLock);
+        if (!running) {
+            // The I/O thread has ended every live request on its way out (or never ran).
+            return;
+        }
+        cancelRequested = true;
+        cancelFd = fd;
+    }
+    mechanism->Wake();
+    cancelDone->Wait(MTSemaphore::kInfinite, 1);
+}
+
+bool NativeIOEngine::IsIOThread() {
+    const uint32_t id = ioThreadId.load();
+    return id != 0 && id == MTInterface::GetCurrentThreadID();
+}
+
+const char* NativeIOEngine::GetMechanismName() {
+    return mechanism != nullptr ? mechanism->GetName() : "none";
+}
+
+const char* NativeIOEngine::GetMechanismReason() {
+    return reason.c_str();
+}
+
+bool NativeIOEngine::IsRunning() {
+    if (queueLock == nullptr) {
+        return false;
+    }
+    MTCritSecHold hold(queueLock);
+    return running;
+}
+
+void NativeIOEngine::AddSlotFreedListener(SlotFreedListener* listener) {
+    if (listener == nullptr || listenerLock == nullptr) {
+        return;
+    }
+    MTCritSecHold hold(listenerLock);
+    listeners.push_back(listener);
+}
+
+void NativeIOEngine::RemoveSlotFreedListener(SlotFreedListener* listener) {
+    if (listenerLock == nullptr) {
+        return;
+    }
+    MTCritSecHold hold(listenerLock);
+    for (auto it = listeners.begin(); it != listeners.end(); ++it) {
+        if (*it == listener) {
+            listeners.erase(it);
+            return;
+        }
+    }
+}
+
+uint32_t NativeIOEngine::GetBusySlotCount() {
+    if (queueLock == nullptr) {
+        return 0;
+    }
+    MTCritSecHold hold(queueLock);
+    uint32_t busy = 0;
+    for (const NativeIORequest& slot : slots) {
+        busy += slot.state != kSlotFree ? 1 : 0;
+    }
+    return busy;
+}
+
+void NativeIOEngine::TerminateBody() {
+    stopRequested.store(true);
+    mechanism->Wake();
+}
+
+void NativeIOEngine::RunBody(MTThread* ioThread) {
+    ioThreadId.store(MTInterface::GetCurrentThreadID());
+    while (!stopRequested.load() && !ioThread->IsTerminating()) {
+        IssuePass();
+        ServeCancelRequest();
+        if (stopRequested.load()) {
+            break;
+        }
+        completions.clear();
+        if (!mechanism->Wait(IOMechanism::kWaitForever, &completions)) {
+            break;
+        }
+        for (const IOCompletion& completion : completions) {
+            HandleCompletion(completion);
+        }
+        ServeCancelRequest();
+    }
+    {
+        MTCritSecHold hold(queueLock);
+        running = false;
+    }
+    // Nothing new is accepted now: end what is left, answer a waiting Cancel, then wait until the
+    // kernel has let go of the memory of every issued request.
+    CancelRequests(-1, true, CacheSource::kResultFailed);
+    ServeCancelRequest();
+    while (AnyOutstanding()) {
+        completions.clear();
+        if (!mechanism->Wait(IOMechanism::kWaitForever, &completions)) {
+            break;
+        }
+        for (const IOCompletion& completion : completions) {
+            HandleCompletion(completion);
+        }
+    }
+    ioThreadId.store(0);
+}
+
+void NativeIOEngine::IssuePass() {
+    {
+        MTCritSecHold hold(queueLock);
+        batch.swap(queue);
+    }
+    for (const QueueEntry& entry : batch) {
+        NativeIORequest& slot = slots[entry.slot];
+        {
+            // Cancellation removes its entries from the queue, but an entry taken into this batch can
+            // still name a slot that a callback earlier in the pass ended.
+            MTCritSecHold hold(queueLock);
+            if (slot.state != kSlotQueued || slot.generation != entry.generation) {
+                continue;
+            }
+        }
+        if (Overdue(MTInterface::GetCurrentTimeMilli(), slot.dueTime)) {
+            CancelRequests(slot.fd, false, CacheSource::kResultFailed);
+            continue;
+        }
+        Issue(entry.slot);
+    }
+    batch.clear();
+}
+
+void NativeIOEngine::Issue(uint32_t index) {
+    NativeIORequest& slot = slots[index];
+    uint32_t contiguousSize = 0;
+    void* contiguous = slot.manager->GetContiguousAddress(&contiguousSize);
+    const struct iovec* vecs = nullptr;
+    uint32_t count = 0;
+    if (contiguous != nullptr) {
+        slot.single.iov_base = contiguous;
+        slot.single.iov_len = contiguousSize;
+        vecs = &slot.single;
+        count = 1;
+    } else {
+        vecs = slot.manager->GetIOVecArray(&count);
+    }
+    const IOOperation operation{slot.fd, slot.write, slot.startOffset,
+                                vecs,    count,      MakeTag(index, slot.generation)};
+    if (vecs == nullptr || count == 0 || mechanism->Submit(operation) != 0) {
+        Report(index, CacheSource::kResultFailed, 0);
+        return;
+    }
+    (contiguous != nullptr ? plainTransfers : vectoredTransfers).fetch_add(1);
+    slot.outstanding = true;
+    MTCritSecHold hold(queueLock);
+    slot.state = kSlotInFlight;
+}
+
+void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
+    const uint64_t index = completion.tag & kSlotMask;
+    if (index >= kNativeIORequestSlots) {
+        return;
+    }
+    NativeIORequest& slot = slots[index];
+    SlotState_t state = kSlotFree;
+    {
+        MTCritSecHold hold(queueLock);
+        if (MakeTag(static_cast<uint32_t>(index), slot.generation) != completion.tag) {
+            return;
+        }
+        state = slot.state;
+    }
+    if (!slot.outstanding) {
+        return;
+    }
+    slot.outstanding = false;
+    if (state == kSlotDraining) {
+        Release(static_cast<uint32_t>(index));
+        return;
+    }
+    if (state != kSlotInFlight) {
+        return;
+    }
+    CacheSource::Result_t result = CacheSource::kResultSuccess;
+    uint32_t bytes = 0;
+    if (completion.result < 0) {
+        result = CacheSource::kResultFailed;
+    } else if (completion.result == 0) {
+        result = slot.write ? CacheSource::kResultPartial : CacheSource::kResultEndOfFile;
+    } else if (static_cast<uint64_t>(completion.result) >= slot.size) {
+        bytes = slot.size;
+    } else {
+        result = CacheSource::kResultPartial;
+        bytes = static_cast<uint32_t>(completion.result);
+    }
+    Report(static_cast<uint32_t>(index), result, bytes);
+}
+
+void NativeIOEngine::ServeCancelRequest() {
+    int fd = -1;
+    {
+        MTCritSecHold hold(queueLock);
+        if (!cancelRequested) {
+            return;
+        }
+        fd = cancelFd;
+    }
+    CancelRequests(fd, false, CacheSource::kResultCancelled);
+    {
+        MTCritSecHold hold(queueLock);
+        cancelRequested = false;
+    }
+    cancelDone->Signal(1);
+}
+
+void NativeIOEngine::CancelRequests(int fd, bool allFiles, CacheSource::Result_t result) {
+    for (uint32_t i = 0; i < kNativeIORequestSlots; ++i) {
+        NativeIORequest& slot = slots[i];
+        bool inFlight = false;
+        {
+            MTCritSecHold hold(queueLock);
+            const bool live = slot.state == kSlotQueued || slot.state == kSlotInFlight;
+            if (!live || (!allFiles && slot.fd != fd)) {
+                continue;
+            }
+            inFlight = slot.state == kSlotInFlight;
+            if (!inFlight) {
+                for (auto it = queue.begin(); it != queue.end(); ++it) {
+                    if (it->slot == i) {
+                        queue.erase(it);
+                        break;
+                    }
+                }
+            }
+            // Taken out of the live states before anything else runs, so that a nested cancellation
+            // from the callback below never reports it again.
+            slot.state = kSlotReporting;
+        }
+        if (inFlight) {
+            mechanism->RequestCancel(MakeTag(i, slot.generation));
+        }
+        Report(i, result, 0);
+    }
+}
+
+void NativeIOEngine::Report(uint32_t index, CacheSource::Result_t result, uint32_t bytes) {
+    NativeIORequest& slot = slots[index];
+    {
+        MTCritSecHold hold(queueLock);
+        slot.state = kSlotReporting;
+    }
+    if (slot.callback != nullptr) {
+        slot.callback->Callback(result, slot.startOffset, slot.list, bytes);
+    }
+    if (slot.outstanding) {
+        MTCritSecHold hold(queueLock);
+        slot.state = kSlotDraining;
+        return;
+    }
+    Release(index);
+}
+
+void NativeIOEngine::Release(uint32_t index) {
+    NativeIORequest& slot = slots[index];
+    slot.manager->StopUsingBufferList();
+    {
+        MTCritSecHold hold(queueLock);
+        slot.callback = nullptr;
+        slot.list = nullptr;
+        slot.fd = -1;
+        slot.state = kSlotFree;
+    }
+    NotifySlotFreed();
+}
+
+void NativeIOEngine::NotifySlotFreed() {
+    MTCritSecHold hold(listenerLock);
+    // By index: a listener may add or remove listeners (the lock is re-entrant).
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        listeners[i]->SlotFreed(this);
+    }
+}
+
+bool NativeIOEngine::AnyOutstanding() {
+    for (const NativeIORequest& slot : slots) {
+        if (slot.outstanding) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace Tarvos
