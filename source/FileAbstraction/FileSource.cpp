@@ -117,11 +117,19 @@ FileSource::Result_t FileSource::WriteAsync(uint64_t offset, Buffer* buffer, Res
 FileSource::Result_t FileSource::WriteAsyncWithList(uint64_t offset, BufferList* list,
                                                     ResultCallbackBufferList* callback, uint32_t dueTime) {
     Cache* cache = GetCache();
-    if (cache != nullptr) {
-        // Finishes before the write starts, so no later cached read can see the old bytes.
-        cache->Invalidate(this, offset, list != nullptr ? list->GetTotalSizeOfBuffers() : 0);
+    if (cache == nullptr) {
+        return WriteAsyncWithListNonCached(offset, list, callback, dueTime);
     }
-    return WriteAsyncWithListNonCached(offset, list, callback, dueTime);
+    const uint32_t size = list != nullptr ? list->GetTotalSizeOfBuffers() : 0;
+    // Finishes before the write starts, so no later cached read can see the old bytes; the wrapper
+    // forgets the range again when the write is over (see WriteInvalidationWrapper).
+    cache->Invalidate(this, offset, size);
+    auto* wrapper = new WriteInvalidationWrapper(this, offset, size, callback);
+    const Result_t result = WriteAsyncWithListNonCached(offset, list, wrapper, dueTime);
+    if (result != kResultPending) {
+        wrapper->DecRef(TARVOS_CALL_SITE);
+    }
+    return result;
 }
 
 void FileSource::Cancel() {

@@ -207,4 +207,33 @@ void ResultBufferListWrapper::Callback(CacheSource::Result_t result, CacheTransa
     DeferredRelease::Release(this);
 }
 
+WriteInvalidationWrapper::WriteInvalidationWrapper(FileSource* source, uint64_t offset, uint32_t size,
+                                                   FileSource::ResultCallbackBufferList* callback)
+    : source(source), offset(offset), size(size), callerCallback(callback) {
+    source->AddRef(TARVOS_CALL_SITE);
+    if (callerCallback != nullptr) {
+        callerCallback->AddRef(TARVOS_CALL_SITE);
+    }
+}
+
+WriteInvalidationWrapper::~WriteInvalidationWrapper() {
+    if (callerCallback != nullptr) {
+        callerCallback->DecRef(TARVOS_CALL_SITE);
+    }
+    source->DecRef(TARVOS_CALL_SITE);
+}
+
+void WriteInvalidationWrapper::Callback(CacheSource::Result_t result, uint64_t callbackOffset,
+                                        BufferList* list, uint32_t bytesTransferred) {
+    Cache* cache = source->GetCache();
+    if (cache != nullptr) {
+        cache->Invalidate(source, offset, size);
+    }
+    if (callerCallback != nullptr) {
+        callerCallback->Callback(result, callbackOffset, list, bytesTransferred);
+    }
+    // The source's last reference may go with this wrapper.
+    DeferredRelease::Release(this);
+}
+
 }  // namespace Tarvos

@@ -48,6 +48,27 @@ class ResultCallbackWrapper final : public FileSource::ResultCallbackBufferList 
     BufferList* list;                                  // one reference, or null
 };
 
+// A write to a source that uses a cache: once the write has completed, the written range is
+// forgotten in the cache once more, so that a read which started between the first invalidation and
+// the write's end (and so may have fetched the old bytes) leaves nothing stale behind. Then the
+// caller's callback runs.
+class WriteInvalidationWrapper final : public FileSource::ResultCallbackBufferList {
+  public:
+    WriteInvalidationWrapper(FileSource* source, uint64_t offset, uint32_t size,
+                             FileSource::ResultCallbackBufferList* callback);
+
+    void Callback(CacheSource::Result_t result, uint64_t offset, BufferList* list,
+                  uint32_t bytesTransferred) override;
+
+  private:
+    ~WriteInvalidationWrapper() override;
+
+    FileSource* source;  // one reference
+    uint64_t offset;
+    uint32_t size;
+    FileSource::ResultCallbackBufferList* callerCallback;  // one reference, or null
+};
+
 // The cache reading a block range from its source: completes the cache's read transaction with
 // whatever the uncached read reports.
 class TransactionWrapper final : public FileSource::ResultCallbackBufferList {
