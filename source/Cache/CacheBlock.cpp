@@ -445,6 +445,12 @@ bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
     }
     if (readResult == CacheSource::kResultCancelled) {
         CancelPendingTransactions(nullptr, after);
+    } else if (!CarriesData(readResult)) {
+        // A failed read is not kept as the block's content: the transactions already waiting learn
+        // the failure (they no longer match the block's data), and a later read tries the source
+        // again instead of being handed an error that may have been passing.
+        sourceKey = CacheSource::kInvalidKey;
+        validSize = 0;
     }
     UnlockAndStamp("CacheBlock::CompleteReadInto", dueTime, after);
     return true;

@@ -367,7 +367,7 @@ TEST_F(CacheBlockTest, ReadAtTheEndOfTheDataGivesEndOfFile) {
     EXPECT_EQ(reader->Bytes(), 0u);
 }
 
-TEST_F(CacheBlockTest, FailedReadIsDeliveredAsTheFailureNotAsEndOfFile) {
+TEST_F(CacheBlockTest, FailedReadIsDeliveredAsTheFailureAndNotKept) {
     Probe* reader = probes.Read(source, 0, 100);
     Probe* waiter = probes.Read(source, 200, 100);
     ASSERT_TRUE(block->LockForReadInto(reader->transaction));
@@ -379,11 +379,10 @@ TEST_F(CacheBlockTest, FailedReadIsDeliveredAsTheFailureNotAsEndOfFile) {
     EXPECT_EQ(reader->Result(), CacheSource::kResultFailed);
     EXPECT_EQ(waiter->Result(), CacheSource::kResultFailed);
     EXPECT_EQ(reader->Data()[1], 0) << "nothing copied from a failed read";
-    // The failed block keeps its source: a later transaction receives the same failure.
+    // The failure is not cached: a later transaction does not find the block and reads afresh.
+    EXPECT_EQ(block->GetSourceKey(), CacheSource::kInvalidKey);
     Probe* later = probes.Read(source, 300, 100);
-    ASSERT_TRUE(block->LockForCopyOutOf(later->transaction, &waiting));
-    block->ProcessPendingTransactions(nullptr);
-    EXPECT_EQ(later->Result(), CacheSource::kResultFailed);
+    EXPECT_FALSE(block->LockForCopyOutOf(later->transaction, &waiting));
     EXPECT_EQ(block->GetLockCount(), 0);
 }
 

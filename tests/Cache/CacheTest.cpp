@@ -342,13 +342,27 @@ TEST_F(CacheTest, RefusedReadFailsItsWaitersAndFreesItsBlocks) {
     ASSERT_TRUE(Quiet());
 }
 
-TEST_F(CacheTest, FailedReadReportsFailure) {
+TEST_F(CacheTest, FailedReadReportsFailureAndALaterReadTriesAgain) {
     MakeCache(kBlock, 8);
     MemoryCacheSource* source = MakeSource(1 << 20);
     source->failWith = CacheSource::kResultFailed;
     Request* request = Start(source, 0, 2 * kBlock);
     ASSERT_TRUE(request->callback->WaitForCalls(1));
     EXPECT_EQ(request->callback->LastResult(), CacheSource::kResultFailed);
+    ASSERT_TRUE(Quiet());
+    source->failWith = 0;  // the fault has passed
+    ExpectRead(Start(source, 0, 2 * kBlock), source, CacheSource::kResultSuccess, 2 * kBlock);
+}
+
+TEST_F(CacheTest, RefusedReadIsNotRememberedEither) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    source->refuseWith = CacheSource::kResultFailed;
+    Request* request = Start(source, kBlock, kBlock);
+    ASSERT_TRUE(request->callback->WaitForCalls(1));
+    ASSERT_TRUE(Quiet());
+    source->refuseWith = 0;
+    ExpectRead(Start(source, kBlock, kBlock), source, CacheSource::kResultSuccess, kBlock);
 }
 
 TEST_F(CacheTest, CancelEndsTheSourcesTransactionsAndLeavesOthersAlone) {
