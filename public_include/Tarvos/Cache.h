@@ -53,6 +53,11 @@ class TARVOS_EXPORT Cache : public SharedObject {
     // Another pass for transactions waiting for a free block.
     void NotifySomethingChanged();
 
+    // As SharedObject's, except that the last reference dropped on one of the cache's own dispatcher
+    // threads (a command letting go of the last transaction of the last source) is handed to another
+    // thread: the destructor stops those threads and cannot run on one of them.
+    int32_t DecRef(const char* file, const char* function, uint32_t line) override;
+
   protected:
     ~Cache() override;
 
@@ -66,6 +71,7 @@ class TARVOS_EXPORT Cache : public SharedObject {
     void CountHit();
     void CountMiss();
 
+    bool OnOwnDispatcherThread();
     void ResetCounter(MTAtomicUnsigned32* counter);
     uint32_t CounterValue(MTAtomicUnsigned32* counter);
 

@@ -16,6 +16,7 @@
 #include "Cache/PreReadTransactionList.h"
 #include "Cache/TransactionDispatcher.h"
 #include "CoreClasses/CallSite.h"
+#include "CoreClasses/DeferredRelease.h"
 #include "CoreClasses/ThreadSafeModifyHold.h"
 #include "Tarvos/CacheTransaction.h"
 #include "Tarvos/MTInterface.h"
@@ -364,6 +365,24 @@ void Cache::Dump() {
 
 uint32_t Cache::GetBlockSize() {
     return blockSize;
+}
+
+bool Cache::OnOwnDispatcherThread() {
+    for (TransactionDispatcher* dispatcher : {transactionDispatcher, readDispatcher, blockDispatcher}) {
+        if (dispatcher != nullptr && dispatcher->IsWorkerThread()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t Cache::DecRef(const char* file, const char* function, uint32_t line) {
+    // With one reference left, only its holder can touch the count, so the check cannot race.
+    if (GetRefCount() == 1 && OnOwnDispatcherThread()) {
+        DeferredRelease::Release(this);
+        return 0;
+    }
+    return SharedObject::DecRef(file, function, line);
 }
 
 void Cache::NotifySomethingChanged() {

@@ -109,6 +109,11 @@ TransactionDispatcher::~TransactionDispatcher() {
     Stop();
 }
 
+bool TransactionDispatcher::IsWorkerThread() const {
+    const uint32_t worker = workerThreadId.load();
+    return worker != 0 && worker == MTInterface::GetCurrentThreadID();
+}
+
 void TransactionDispatcher::Stop() {
     if (thread != nullptr) {
         thread->Terminate(MTSemaphore::kInfinite);
@@ -124,6 +129,7 @@ void TransactionDispatcher::RunBody(MTThread* worker) {
     if (worker == nullptr || worker->IsTerminating()) {
         return;
     }
+    workerThreadId.store(MTInterface::GetCurrentThreadID());
     uint32_t waitMs = MTSemaphore::kInfinite;
     for (;;) {
         // A timed-out wait is as good as a signal: the pass retries what waits in the queue.

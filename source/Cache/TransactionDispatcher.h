@@ -6,6 +6,7 @@
 // command. The worker never spins: a pass that achieved nothing waits for news or a short time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -82,6 +83,8 @@ class TransactionDispatcher : public MTThreadBody {
     // Finish(true). Commands added afterwards stay queued, never run, and are finished by the
     // destructor. Idempotent. Requires: not called from the worker.
     void Stop();
+    // True on the dispatcher's own worker thread (where Stop and the destructor must not be called).
+    bool IsWorkerThread() const;
 
     // The worker loop.
     void RunBody(MTThread* thread) override;
@@ -117,14 +120,15 @@ class TransactionDispatcher : public MTThreadBody {
     PassOutcome RunPass(MTThread* worker);
     bool CancelAccepted(GuardedList::MatchCallback* accept);
 
-    std::unique_ptr<MTSemaphore> wakeUp;  // maximum 1: any number of Adds and Wakes during a pass make
-                                          // one further pass
-    std::unique_ptr<GuardedList> queue;   // ascending by due time; its lock is taken after `lock`
-    std::vector<uint32_t> kinds;          // in service order
-    std::unique_ptr<MTCritSec> lock;      // held while the worker takes and runs a command; taken before
-                                          // the queue's lock and the locks the commands take
-    uint64_t pass = 0;                    // passes the worker has started; worker only
-    std::unique_ptr<MTThread> thread;     // the worker; last, so it is the first member destroyed
+    std::unique_ptr<MTSemaphore> wakeUp;      // maximum 1: any number of Adds and Wakes during a pass make
+                                              // one further pass
+    std::unique_ptr<GuardedList> queue;       // ascending by due time; its lock is taken after `lock`
+    std::vector<uint32_t> kinds;              // in service order
+    std::unique_ptr<MTCritSec> lock;          // held while the worker takes and runs a command; taken before
+                                              // the queue's lock and the locks the commands take
+    uint64_t pass = 0;                        // passes the worker has started; worker only
+    std::atomic<uint32_t> workerThreadId{0};  // the worker's thread ID once it runs
+    std::unique_ptr<MTThread> thread;         // the worker; last, so it is the first member destroyed
 };
 
 }  // namespace Tarvos

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "CoreClasses/CallSite.h"
-#include "FileAbstraction/DeferredRelease.h"
+#include "CoreClasses/DeferredRelease.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"

@@ -548,3 +548,31 @@ TEST_F(CacheTest, StressReadsRacingCancel) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every reference let go right after the read starts: the last ones go on the cache's own threads,
+// and the cache must still be destroyed (on another thread) without waiting for itself.
+TEST(CacheLifetimeTest, LastReferenceDroppedOnADispatcherThread) {
+    auto* factory = new BufferFactoryHeap();
+    ASSERT_TRUE(factory->Initialize(kBlock, 4, 4, 0));
+    for (int round = 0; round < 20; ++round) {
+        auto* cache = new Cache(factory);
+        auto* source = new MemoryCacheSource(1 << 20, true);
+        ASSERT_TRUE(source->UseCache(cache));
+        cache->DecRef(TARVOS_CALL_SITE);
+        auto* callback = new RecordingStatusCallback();
+        {
+            Request request(source, round * 1000, 3 * kBlock);
+            source->DecRef(TARVOS_CALL_SITE);
+            ASSERT_EQ(cache->Read(request.transaction), CacheSource::kResultPending);
+            ASSERT_TRUE(request.callback->WaitForCalls(1));
+        }
+        EXPECT_TRUE(WaitUntil([&] { return factory->GetNumberOfBuffersFree() == 4; }))
+            << "the cache was never destroyed";
+        callback->DecRef(TARVOS_CALL_SITE);
+    }
+    factory->DecRef(TARVOS_CALL_SITE);
+}
+
+}  // namespace

@@ -1,4 +1,4 @@
-#include "FileAbstraction/DeferredRelease.h"
+#include "CoreClasses/DeferredRelease.h"
 
 #include <new>
 
