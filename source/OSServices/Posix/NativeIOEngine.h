@@ -77,6 +77,8 @@ class NativeIOEngine : private MTThreadBody {
 
     // False when the I/O thread never started or has stopped.
     bool IsRunning();
+    // True once destruction has asked the I/O thread to stop.
+    bool IsStopping() { return stopRequested.load(); }
     void AddSlotFreedListener(SlotFreedListener* listener);
     // Once this returns (off the I/O thread) the listener is not called any more.
     void RemoveSlotFreedListener(SlotFreedListener* listener);
