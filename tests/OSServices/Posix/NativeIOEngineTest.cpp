@@ -186,9 +186,7 @@ class NativeIOEngineTest : public testing::TestWithParam<const char*> {
         return static_cast<uint8_t*>(buffer->GetAddress());
     }
     // One contiguous buffer of pages pages.
-    BufferList* Contiguous(uint32_t pages) {
-        return ListOf({Window(Pages(pages), pages * page)});
-    }
+    BufferList* Contiguous(uint32_t pages) { return ListOf({Window(Pages(pages), pages * page)}); }
     // pieces separate one-page buffers, never adjacent in memory.
     BufferList* Separate(uint32_t pieces) {
         uint8_t* memory = Pages(2 * pieces);
@@ -222,9 +220,8 @@ class NativeIOEngineTest : public testing::TestWithParam<const char*> {
     }
     // Waits for the issue counters to reach at least the given totals.
     bool WaitIssued(uint64_t total) {
-        return WaitUntil([&] {
-            return engine->GetPlainTransferCount() + engine->GetVectoredTransferCount() >= total;
-        });
+        return WaitUntil(
+            [&] { return engine->GetPlainTransferCount() + engine->GetVectoredTransferCount() >= total; });
     }
     // Blocks the I/O thread inside a callback until Open, so that later submissions stay queued.
     struct Gate {
@@ -262,7 +259,9 @@ class NativeIOEngineTest : public testing::TestWithParam<const char*> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Mechanisms, NativeIOEngineTest, testing::Values("uring", "threads"),
-                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
 
 TEST_P(NativeIOEngineTest, WritesThenReadsGiveExactBytes) {
     const int fd = NewFile(8 * page, 1);
@@ -287,7 +286,8 @@ TEST_P(NativeIOEngineTest, WritesThenReadsGiveExactBytes) {
     // Read back across the written range's edges, in a different shape.
     BufferList* in = ListOf({Window(Pages(2), 2 * page), Window(Pages(2), 2 * page)});
     RecordingCallback* read = NewCallback();
-    ASSERT_EQ(engine->Read(fd, in, page, NativeIOEngine::kNativeIODeadlineMs, read), CacheSource::kResultPending);
+    ASSERT_EQ(engine->Read(fd, in, page, NativeIOEngine::kNativeIODeadlineMs, read),
+              CacheSource::kResultPending);
     ASSERT_TRUE(WaitCalled(read));
     EXPECT_EQ(read->GetResult(), CacheSource::kResultSuccess);
     EXPECT_EQ(read->GetBytes(), 4 * page);
@@ -317,8 +317,9 @@ TEST_P(NativeIOEngineTest, ContiguousListUsesOnePlainTransferAndSeparateBuffersO
     EXPECT_EQ(engine->GetPlainTransferCount(), plain + 1);
     EXPECT_EQ(engine->GetVectoredTransferCount(), vectored + 1);
     for (uint32_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(TarvosTest::FirstPatternMismatch(separate->GetBuffer(i)->GetAddress(), page, (5 + i) * page, 2),
-                  page);
+        EXPECT_EQ(
+            TarvosTest::FirstPatternMismatch(separate->GetBuffer(i)->GetAddress(), page, (5 + i) * page, 2),
+            page);
     }
 }
 
@@ -414,7 +415,8 @@ TEST_P(NativeIOEngineTest, AllSlotsInFlightMakeTheNextSubmissionBusyUntilOneComp
     std::vector<RecordingCallback*> reads;
     for (uint32_t i = 0; i < NativeIOEngine::kNativeIORequestSlots; ++i) {
         reads.push_back(NewCallback());
-        ASSERT_EQ(engine->Read(pipe, Contiguous(1), 0, 60000, reads.back()), CacheSource::kResultPending) << i;
+        ASSERT_EQ(engine->Read(pipe, Contiguous(1), 0, 60000, reads.back()), CacheSource::kResultPending)
+            << i;
     }
     ASSERT_TRUE(WaitIssued(NativeIOEngine::kNativeIORequestSlots));
     RecordingCallback* extra = NewCallback();
@@ -640,8 +642,9 @@ TEST_P(NativeIOEngineTest, CallbacksMaySubmitNewRequests) {
     for (uint32_t i = 0; i < 8; ++i) {
         EXPECT_EQ(chain[i]->calls.load(), 1);
         EXPECT_EQ(chain[i]->GetResult(), CacheSource::kResultSuccess);
-        EXPECT_EQ(TarvosTest::FirstPatternMismatch(chainLists[i]->GetBuffer(0)->GetAddress(), page, i * page, 13),
-                  page);
+        EXPECT_EQ(
+            TarvosTest::FirstPatternMismatch(chainLists[i]->GetBuffer(0)->GetAddress(), page, i * page, 13),
+            page);
     }
 }
 
