@@ -138,7 +138,7 @@ TEST_F(ScatterGatherManagerTest, RefusesPartialPagesAndUnalignedBuffersLeavingLo
     Buffer* good = Window(memory + 2 * page, page);
     Buffer* halfPage = Window(memory, page + page / 2);
     Buffer* unaligned = Window(memory + 64, page);
-    Buffer* heap = new HeapBuffer(page);
+    Buffer* heap = new HeapBuffer(page + 16);  // never whole pages, wherever the heap puts it
     owned.push_back(heap);
     ScatterGatherManager manager;
     for (Buffer* bad : {halfPage, unaligned, heap}) {
