@@ -528,6 +528,8 @@ TEST_P(NativeIOEngineTest, CancelEndsQueuedAndInFlightRequestsOfOneFileOnly) {
     std::vector<RecordingCallback*> second;
     for (int i = 0; i < 4; ++i) {
         second.push_back(NewCallback());
+        // Slow callbacks: a Cancel that returned before they all ran would be caught every time.
+        second.back()->hook = [](Result) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); };
         ASSERT_EQ(engine->Read(pipe, Contiguous(1), 0, 60000, second.back()), CacheSource::kResultPending);
     }
     RecordingCallback* otherRead = NewCallback();
