@@ -1,9 +1,9 @@
-// The portable mechanism: a few worker threads run positioned vectored transfers (preadv/pwritev;
-// readv/writev on streams such as pipes, which have no position) and hand each result to the I/O thread
-// through a completion list and a semaphore. Every operation works on its own duplicate of the
-// descriptor, so a descriptor closed and reused after cancellation never receives an operation meant for
-// the old file. A cancelled operation that no worker has taken yet is reported at once with
-// -ECANCELED; one already running is reported when its system call returns.
+// The portable mechanism: worker threads (a few, more while operations block) run positioned vectored
+// transfers (preadv/pwritev; readv/writev on streams such as pipes, which have no position) and hand each
+// result to the I/O thread through a completion list and a semaphore. Every operation works on its own
+// duplicate of the descriptor, so a descriptor closed and reused after cancellation never receives an
+// operation meant for the old file. A cancelled operation that no worker has taken yet is reported at once
+// with -ECANCELED; one already running is reported when its system call returns.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,7 +19,10 @@ namespace Tarvos {
 
 namespace {
 
-constexpr uint32_t kWorkerCount = 4;
+constexpr uint32_t kInitialWorkers = 2;
+// The engine never has more operations outstanding than it has slots; one worker each is the most
+// that can be needed, even when every operation blocks (reads of an idle pipe).
+constexpr uint32_t kMaximumWorkers = 64;
 constexpr uint32_t kSemaphoreMaximum = 0x7FFFFFFF;
 
 class IOMechanismThreads;
@@ -70,22 +73,32 @@ class IOMechanismThreads final : public IOMechanism {
             *reason = "worker threads: cannot create their lock or semaphores";
             return false;
         }
-        workers.reserve(kWorkerCount);
-        for (uint32_t i = 0; i < kWorkerCount; ++i) {
-            workers.push_back(std::make_unique<Worker>(this));
-            MTThread* thread = nullptr;
-            try {
-                thread = MTInterface::NewThread(workers.back().get(), MTThread::kMTPriorityTimeCritical,
-                                                MTThread::kProcessorAny);
-            } catch (const char*) {
-                thread = nullptr;
-            }
-            if (thread == nullptr) {
+        workers.reserve(kMaximumWorkers);
+        threads.reserve(kMaximumWorkers);
+        for (uint32_t i = 0; i < kInitialWorkers; ++i) {
+            if (!StartWorker()) {
                 *reason = "worker threads: cannot start them";
                 return false;
             }
-            threads.push_back(thread);
         }
+        return true;
+    }
+
+    // I/O thread (or Init) only: the worker list changes nowhere else.
+    bool StartWorker() {
+        workers.push_back(std::make_unique<Worker>(this));
+        MTThread* thread = nullptr;
+        try {
+            thread = MTInterface::NewThread(workers.back().get(), MTThread::kMTPriorityTimeCritical,
+                                            MTThread::kProcessorAny);
+        } catch (const char*) {
+            thread = nullptr;
+        }
+        if (thread == nullptr) {
+            workers.pop_back();
+            return false;
+        }
+        threads.push_back(thread);
         return true;
     }
 
@@ -96,9 +109,16 @@ class IOMechanismThreads final : public IOMechanism {
         if (copy < 0) {
             return -errno;
         }
+        bool needWorker = false;
         {
             MTCritSecHold hold(lock);
             queue.push_back(Pending{operation, copy});
+            // A worker blocked for good (an idle pipe) must not hold up everything queued behind it:
+            // there is a worker for every operation outstanding.
+            needWorker = queue.size() + running > threads.size();
+        }
+        if (needWorker && threads.size() < kMaximumWorkers) {
+            StartWorker();
         }
         workReady->Signal(1);
         return 0;
@@ -144,6 +164,7 @@ class IOMechanismThreads final : public IOMechanism {
             if (!queue.empty()) {
                 *next = queue.front();
                 queue.pop_front();
+                ++running;
                 return true;
             }
         }
@@ -153,6 +174,7 @@ class IOMechanismThreads final : public IOMechanism {
         {
             MTCritSecHold hold(lock);
             completions.push_back(IOCompletion{tag, result});
+            --running;
         }
         completionReady->Signal(1);
     }
@@ -160,8 +182,9 @@ class IOMechanismThreads final : public IOMechanism {
     void WakeWorkers() { workReady->Signal(1); }
 
   private:
-    MTCritSec* lock = nullptr;  // guards queue, completions and stopping; innermost, nothing taken inside
+    MTCritSec* lock = nullptr;  // guards queue, completions, running and stopping; nothing taken inside
     std::deque<Pending> queue;
+    size_t running = 0;  // operations a worker has taken and not yet reported
     std::vector<IOCompletion> completions;
     bool stopping = false;
     MTSemaphore* workReady = nullptr;        // one unit per queued operation, more to stop the workers

@@ -1,15 +1,13 @@
 // Slot states (the engine's queue lock guards every change):
 //
-// | state     | entered by                                        | left by |
-// |-----------|---------------------------------------------------|------------------------------------------|
-// | free      | release                                           | a submitter takes it (-> reserved) | |
-// reserved  | a submitter                                       | list prepared (-> queued) or not (-> free)|
-// | queued    | the submitter appends it to the queue             | issue (-> in flight), overdue, refused at
-// | |           |                                                   | issue or cancelled (-> reporting) | |
-// in flight | issue                                             | completion or cancellation (-> reporting)|
-// | reporting | the callback is about to run or runs               | nothing outstanding (-> free, release),
-// | |           |                                                   | kernel still busy (-> draining) | |
-// draining  | reported, the mechanism still owes the completion | that completion (-> free, release)       |
+// | state     | left by                                                                  |
+// |-----------|--------------------------------------------------------------------------|
+// | free      | a submitter takes it (-> reserved)                                       |
+// | reserved  | the submitter queues it (-> queued) or cannot prepare the list (-> free)  |
+// | queued    | issued (-> in flight); overdue, refused at issue, cancelled (-> reporting)|
+// | in flight | its completion, or cancellation of its file (-> reporting)               |
+// | reporting | callback returned: nothing outstanding (-> free), else (-> draining)      |
+// | draining  | the mechanism reports the cancelled operation (-> free)                  |
 //
 // Every change after queued happens on the I/O thread. A request is reported once because the state
 // leaves queued or in flight, under the lock, before its callback is called. A slot is only reused once
@@ -169,8 +167,12 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* lis
         throw;
     }
     if (!prepared) {
-        MTCritSecHold hold(queueLock);
-        slot.state = kSlotFree;
+        {
+            MTCritSecHold hold(queueLock);
+            slot.state = kSlotFree;
+        }
+        // Someone may have been told "busy" while this slot was reserved.
+        NotifySlotFreed();
         return CacheSource::kResultFailed;
     }
     slot.callback = callback;
@@ -179,7 +181,6 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* lis
     slot.startOffset = offset;
     slot.size = slot.manager->GetTotalSize();
     slot.write = write;
-    slot.outstanding = false;
     // Deadlines beyond half the clock's range would read as already passed.
     slot.dueTime = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
     bool queued = false;
@@ -194,10 +195,13 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* lis
     if (!queued) {
         // The I/O thread stopped meanwhile; nobody else touches a reserved slot.
         slot.manager->StopUsingBufferList();
-        MTCritSecHold hold(queueLock);
-        slot.callback = nullptr;
-        slot.list = nullptr;
-        slot.state = kSlotFree;
+        {
+            MTCritSecHold hold(queueLock);
+            slot.callback = nullptr;
+            slot.list = nullptr;
+            slot.state = kSlotFree;
+        }
+        NotifySlotFreed();
         return CacheSource::kResultFailed;
     }
     mechanism->Wake();

@@ -28,9 +28,11 @@ class NativeIOEngine : private MTThreadBody {
     static constexpr uint32_t kNativeIORequestSlots = 61;
     static constexpr uint32_t kNativeIODeadlineMs = 10000;
 
-    // Told each time a slot becomes free again, on the I/O thread, after the slot can be taken: lets a
-    // caller that got kResultBusy retry without polling. Register before submitting, since the news
-    // can come before the busy result is returned. Must be quick and must not block.
+    // Told each time a slot becomes free again, after it can be taken: lets a caller that got
+    // kResultBusy retry without polling (register on GetEngine() for the process's engine). Called on
+    // the I/O thread, or on a submitting thread whose refused submission gives back the slot it took.
+    // Register before submitting, since the news can come before the busy result is returned. Must be
+    // quick, must not block, and may submit.
     class SlotFreedListener {
       public:
         virtual ~SlotFreedListener();
@@ -77,6 +79,8 @@ class NativeIOEngine : private MTThreadBody {
 
     // False when the I/O thread never started or has stopped.
     bool IsRunning();
+    // True once destruction has asked the I/O thread to stop.
+    bool IsStopping() { return stopRequested.load(); }
     void AddSlotFreedListener(SlotFreedListener* listener);
     // Once this returns (off the I/O thread) the listener is not called any more.
     void RemoveSlotFreedListener(SlotFreedListener* listener);
@@ -87,7 +91,8 @@ class NativeIOEngine : private MTThreadBody {
     uint32_t GetBusySlotCount();
 
   private:
-    // A slot's states; every change but free -> reserved -> queued (submitter) happens on the I/O thread.
+    // A slot's states; every change but free -> reserved -> queued or free (submitter) happens on the
+    // I/O thread.
     enum SlotState_t : uint32_t {
         kSlotFree = 0,
         kSlotReserved = 1,   // taken by a submitter, being filled
