@@ -70,7 +70,7 @@ void CatOne(const std::string& path, Tarvos::Cache* cache, Tarvos::Buffer* buffe
             }
             uint32_t bytes = 0;
             const Result_t result = source->Read(offset, buffer, &bytes);
-            if (result == Tarvos::CacheSource::kResultEndOfFile) {
+            if (result == Tarvos::CacheSource::kResultEndOfFile && bytes == 0) {
                 break;
             }
             if (result != Tarvos::CacheSource::kResultSuccess &&
