@@ -11,6 +11,18 @@
 
 namespace Tarvos {
 
+namespace {
+CacheSource::Result_t CallerResult(int rangeResult, uint32_t bytes) {
+    // End of file reached after data from the start is a short read: the caller gets kResultPartial and
+    // the bytes up to the end, exactly as from a source without a cache. kResultEndOfFile stays for a
+    // transaction that found no data at all.
+    if (rangeResult == TransactionRangeSet::kRangeResultEndOfFile && bytes > 0) {
+        return CacheSource::kResultPartial;
+    }
+    return static_cast<CacheSource::Result_t>(TransactionRangeSet::ResultFromRangeResult(rangeResult));
+}
+}  // namespace
+
 // Turns the range set's single finish into the status callback; an exception from the callback must
 // not escape into whichever thread completed the last piece.
 class TransactionListener final : public TransactionRangeSet::Listener {
@@ -24,9 +36,7 @@ class TransactionListener final : public TransactionRangeSet::Listener {
         }
         callback->AddRef(TARVOS_CALL_SITE);
         try {
-            callback->Callback(
-                static_cast<CacheSource::Result_t>(TransactionRangeSet::ResultFromRangeResult(rangeResult)),
-                transaction, bytes);
+            callback->Callback(CallerResult(rangeResult, bytes), transaction, bytes);
         } catch (...) {
         }
         callback->DecRef(TARVOS_CALL_SITE);
@@ -251,8 +261,19 @@ CacheSource::Result_t CacheTransaction::GetResult(uint32_t* bytes) {
     if (ranges == nullptr) {
         return CacheSource::kResultFailed;
     }
-    return static_cast<CacheSource::Result_t>(
-        TransactionRangeSet::ResultFromRangeResult(ranges->GetResult(bytes)));
+    const int rangeResult = ranges->GetResult(bytes);
+    if (rangeResult == TransactionRangeSet::kRangeResultEndOfFile) {
+        // The bytes before the end of the data count as a short read, as the listener reported them.
+        const std::vector<TransactionRangeSet::Range> completed = ranges->GetCompletedRanges();
+        const uint32_t run = !completed.empty() && completed.front().offset == 0 ? completed.front().size : 0;
+        if (run > 0) {
+            if (bytes != nullptr) {
+                *bytes = run;
+            }
+            return CacheSource::kResultPartial;
+        }
+    }
+    return static_cast<CacheSource::Result_t>(TransactionRangeSet::ResultFromRangeResult(rangeResult));
 }
 
 Buffer* CacheTransaction::GetBufferAtOffset(uint64_t bufferOffset, uint32_t* offsetInBuffer,

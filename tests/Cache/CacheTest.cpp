@@ -309,6 +309,22 @@ TEST_F(CacheTest, ReadsAtTheEndOfTheSource) {
     ExpectRead(Start(source, 5000, 10), source, CacheSource::kResultEndOfFile, 0);
 }
 
+// A source ending exactly at a block boundary: the block after it reads as end of file, yet a read
+// that started inside the data is a short read, as it is without a cache.
+TEST_F(CacheTest, ReadPastASourceEndingAtABlockBoundaryIsPartial) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(2 * kBlock);
+    ExpectRead(Start(source, 0, 4 * kBlock), source, CacheSource::kResultPartial, 2 * kBlock);
+    // Again with every block now cached (the empty one too), and from inside the last block.
+    ExpectRead(Start(source, 0, 4 * kBlock), source, CacheSource::kResultPartial, 2 * kBlock);
+    ExpectRead(Start(source, kBlock + 100, 2 * kBlock), source, CacheSource::kResultPartial, kBlock - 100);
+    ExpectRead(Start(source, 2 * kBlock, kBlock), source, CacheSource::kResultEndOfFile, 0);
+    EXPECT_EQ(requests[0]->transaction->GetResult(nullptr), CacheSource::kResultPartial);
+    uint32_t bytes = 0;
+    EXPECT_EQ(requests[1]->transaction->GetResult(&bytes), CacheSource::kResultPartial);
+    EXPECT_EQ(bytes, 2 * kBlock);
+}
+
 TEST_F(CacheTest, EmptyBlockPastTheEndDoesNotCutShortTheDataBeforeIt) {
     MakeCache(kBlock, 8);
     MemoryCacheSource* source = MakeSource(2 * kBlock);
@@ -475,8 +491,7 @@ TEST_F(CacheTest, StressManyThreadsSmallCache) {
                 const CacheSource::Result_t result = request.callback->LastResult();
                 const bool resultRight = expected == size ? result == CacheSource::kResultSuccess
                                          : expected == 0  ? result == CacheSource::kResultEndOfFile
-                                                          : (result == CacheSource::kResultPartial ||
-                                                            result == CacheSource::kResultEndOfFile);
+                                                          : result == CacheSource::kResultPartial;
                 const int64_t mismatch = which->FirstMismatch(request.Data(), offset, expected);
                 if (!resultRight || request.callback->LastBytes() != expected || mismatch != -1) {
                     ++wrong;

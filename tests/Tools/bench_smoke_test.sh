@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# tarvos bench --quick --json runs to the end, exits 0 and prints one JSON object with every required
+# phase, no mismatch and a positive rate for each phase. The numbers themselves are not judged.
+# Usage: bench_smoke_test.sh TARVOS_BINARY WORK_DIR
+set -euo pipefail
+tool=$1
+work=$2
+rm -rf "$work"
+mkdir -p "$work"
+TMPDIR="$work" "$tool" bench --quick --json >"$work/result.json"
+python3 - "$work/result.json" <<'PY'
+import json, sys
+result = json.load(open(sys.argv[1]))
+names = {phase["name"]: phase for phase in result["phases"]}
+required = ["engine-qd1-64k", "engine-qd32-64k", "engine-qd32-1m", "cached-cold-1m", "cached-warm-64k",
+            "preread-stream-1m", "uring-qd32-64k", "uring-qd32-1m", "direct-pread-qd1-64k", "buffered-pread-64k"]
+missing = [name for name in required if name not in names]
+assert not missing, f"missing phases: {missing}"
+for phase in result["phases"]:
+    for key in ["mb_per_s", "ops_per_s", "p50_us", "p99_us", "max_us", "hit_ratio", "baseline", "ratio"]:
+        assert key in phase, f"{phase['name']} has no {key}"
+    assert phase["mb_per_s"] > 0, f"{phase['name']} moved nothing"
+for name in ["cached-cold-1m", "cached-warm-64k", "preread-stream-1m"]:
+    assert names[name]["hit_ratio"] is not None, f"{name} has no hit ratio"
+assert names["cached-warm-64k"]["hit_ratio"] == 1.0, "the warm working set missed the cache"
+assert names["engine-qd32-1m"]["baseline"] == "uring-qd32-1m"
+assert result["mismatches"] == 0 and result["verified_bytes"] > 0
+print("bench smoke: %d phases, %d bytes verified" % (len(result["phases"]), result["verified_bytes"]))
+PY
+leftover=$(find "$work" -name 'tarvos-bench-*' | wc -l)
+if [ "$leftover" -ne 0 ]; then
+  echo "the sample file was not removed" >&2
+  exit 1
+fi
+rm -rf "$work"

@@ -1,0 +1,803 @@
+// tarvos bench: the library's read paths against the ones an application would otherwise use, on the
+// same file and block sizes. Every phase runs for a fixed time over a span of the file, wrapping around;
+// every byte read, by the library and by the baselines alike (so both pay the same check), is compared
+// with the file's content: a known function of the offset for the generated sample, a buffered pread of
+// the same range for a user's file.
+#include <fcntl.h>
+#include <liburing.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Tarvos/Buffer.h"
+#include "Tarvos/BufferFactory.h"
+#include "Tarvos/Cache.h"
+#include "Tarvos/NativeFileSource.h"
+#include "Tarvos/PhysMemInterface.h"
+#include "ToolCommon.h"
+
+namespace TarvosTool {
+
+namespace {
+
+constexpr uint32_t kKiB = 1024;
+constexpr uint32_t kMiB = 1024 * 1024;
+constexpr uint32_t kCacheBlock = 64 * kKiB;
+constexpr uint64_t kSampleMagic = 0x5441525653414D50ull;  // "TARVSAMP"
+
+const char* const kBenchUsage =
+    "usage: tarvos bench [--quick] [--json] [--size SIZE] [FILE]\n"
+    "Measures uncached reads through the library's I/O engine, cached cold and warm reads and a\n"
+    "pre-read stream, against buffered pread, direct-I/O pread and a plain io_uring loop on the same\n"
+    "file and block sizes. Without FILE it writes a sample file (default 512 MiB, 128 MiB with --quick)\n"
+    "in $TMPDIR (or /var/tmp) and removes it afterwards. Every byte read is verified.\n"
+    "  --quick       short phases and a smaller sample: finishes within about 30 seconds\n"
+    "  --json        print the results as one JSON object instead of the table\n"
+    "  --size SIZE   sample file size (e.g. 256M, 1G); at least 64M\n"
+    "  --only NAME   run only the phases whose names start with NAME (e.g. cached-warm)\n";
+
+// The sample file's word at a byte offset (a multiple of 8).
+inline uint64_t SampleWord(uint64_t offset) {
+    return offset ^ kSampleMagic;
+}
+
+// Removed on SIGINT/SIGTERM too, so an interrupted run leaves nothing behind.
+char gSamplePath[4096];
+char gSampleDir[4096];
+
+void RemoveSampleOnSignal(int signalNumber) {
+    if (gSamplePath[0] != '\0') {
+        ::unlink(gSamplePath);
+    }
+    if (gSampleDir[0] != '\0') {
+        ::rmdir(gSampleDir);
+    }
+    ::signal(signalNumber, SIG_DFL);
+    ::raise(signalNumber);
+}
+
+struct Options {
+    bool quick = false;
+    bool json = false;
+    uint64_t sampleSize = 0;
+    std::string file;
+    std::string only;  // run only the phases whose names start with this
+};
+
+struct PhaseResult {
+    std::string name;
+    double mbPerS = 0;
+    double opsPerS = 0;
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+    double hitRatio = -1;  // negative: not a cached phase
+    std::string baseline;  // empty: none
+    double ratio = -1;
+};
+
+// Checks what came back from the file; counts for the report.
+class Verifier {
+  public:
+    Verifier(bool sample, const std::string& path) : sample(sample) {
+        if (!sample) {
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                Fail(path + ": " + std::strerror(errno));
+            }
+        }
+    }
+    ~Verifier() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+
+    void Check(const void* data, uint64_t offset, uint32_t length, bool library) {
+        bool same = true;
+        if (sample) {
+            const auto* words = static_cast<const uint64_t*>(data);
+            for (uint32_t i = 0; i < length / 8; ++i) {
+                if (words[i] != SampleWord(offset + uint64_t{i} * 8)) {
+                    same = false;
+                    break;
+                }
+            }
+        } else {
+            scratch.resize(length);
+            uint32_t got = 0;
+            while (got < length) {
+                const ssize_t n =
+                    ::pread(fd, scratch.data() + got, length - got, static_cast<off_t>(offset + got));
+                if (n <= 0) {
+                    break;
+                }
+                got += static_cast<uint32_t>(n);
+            }
+            same = got == length && std::memcmp(scratch.data(), data, length) == 0;
+        }
+        if (library) {
+            verifiedBytes += length;
+        }
+        if (!same) {
+            ++mismatches;
+            if (firstMismatch.empty()) {
+                firstMismatch = "wrong bytes in the " + std::to_string(length) + " bytes read at offset " +
+                                std::to_string(offset);
+            }
+        }
+    }
+
+    uint64_t verifiedBytes = 0;
+    uint64_t mismatches = 0;
+    std::string firstMismatch;
+
+  private:
+    bool sample;
+    int fd = -1;
+    std::vector<uint8_t> scratch;
+};
+
+// Offsets of one phase: consecutive blocks of a span of the file, wrapping around at its end.
+struct Walk {
+    uint64_t start;
+    uint64_t span;  // a multiple of the block size
+    uint32_t block;
+    uint64_t next = 0;
+    uint64_t Next() {
+        const uint64_t offset = start + next;
+        next = (next + block) % span;
+        return offset;
+    }
+};
+
+// Times a phase and collects its latencies; draws the progress bar when standard error is a terminal.
+class Meter {
+  public:
+    Meter(const std::string& name, double seconds) : name(name), seconds(seconds), begin(Clock::now()) {
+        tty = ::isatty(STDERR_FILENO) == 1;
+        latencies.reserve(1 << 16);
+    }
+    bool Running() {
+        const double elapsed = Elapsed();
+        if (tty) {
+            const int filled = static_cast<int>(std::min(1.0, elapsed / seconds) * 30);
+            if (filled != drawn) {
+                drawn = filled;
+                std::fprintf(stderr, "\r%-22s [%-30s] %3d%%", name.c_str(), std::string(filled, '#').c_str(),
+                             filled * 100 / 30);
+            }
+        }
+        return elapsed < seconds;
+    }
+    void Record(Clock::time_point started, Clock::time_point finished, uint32_t bytesRead) {
+        latencies.push_back(std::chrono::duration<double, std::micro>(finished - started).count());
+        bytes += bytesRead;
+    }
+    PhaseResult Finish() {
+        const double elapsed = Elapsed();
+        if (tty) {
+            std::fprintf(stderr, "\r%60s\r", "");
+        }
+        PhaseResult result;
+        result.name = name;
+        result.mbPerS = static_cast<double>(bytes) / 1e6 / elapsed;
+        result.opsPerS = static_cast<double>(latencies.size()) / elapsed;
+        if (!latencies.empty()) {
+            std::sort(latencies.begin(), latencies.end());
+            result.p50 = latencies[latencies.size() / 2];
+            result.p99 = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+            result.max = latencies.back();
+        }
+        return result;
+    }
+
+  private:
+    double Elapsed() const { return std::chrono::duration<double>(Clock::now() - begin).count(); }
+
+    std::string name;
+    double seconds;
+    Clock::time_point begin;
+    bool tty;
+    int drawn = -1;
+    std::vector<double> latencies;  // microseconds
+    uint64_t bytes = 0;
+};
+
+// The bench's shared state.
+struct Bench {
+    Options options;
+    std::string path;
+    bool sample = false;
+    uint64_t span = 0;  // bytes of the file the phases walk: whole MiB
+    double seconds = 0;
+    Verifier* verifier = nullptr;
+    std::vector<PhaseResult> results;
+    bool directRefused = false;  // the file system refused O_DIRECT: "direct" baselines ran buffered
+
+    void Add(PhaseResult result) { results.push_back(std::move(result)); }
+    bool Wants(const std::string& name) const { return name.rfind(options.only, 0) == 0; }
+};
+
+void CheckRead(Bench& bench, const void* data, uint64_t offset, ssize_t got, uint32_t block, bool library,
+               const char* what) {
+    if (got != static_cast<ssize_t>(block)) {
+        Fail(std::string(what) + " at offset " + std::to_string(offset) + " returned " + std::to_string(got) +
+             " of " + std::to_string(block) + " bytes");
+    }
+    bench.verifier->Check(data, offset, block, library);
+}
+
+// Opens the file for the baselines' direct I/O; where the file system refuses O_DIRECT (EINVAL) it is
+// opened buffered instead, as the library does, and the report says so.
+int OpenDirect(Bench& bench) {
+    int fd = ::open(bench.path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    if (fd < 0 && errno == EINVAL) {
+        bench.directRefused = true;
+        fd = ::open(bench.path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        Fail(bench.path + ": " + std::strerror(errno));
+    }
+    return fd;
+}
+
+// pread at queue depth 1, buffered (through the page cache) or direct.
+PhaseResult RunPread(Bench& bench, const std::string& name, bool direct, uint32_t block, uint64_t span) {
+    const int fd = direct ? OpenDirect(bench) : ::open(bench.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        Fail(bench.path + ": " + std::strerror(errno));
+    }
+    void* memory = nullptr;
+    if (posix_memalign(&memory, 4096, block) != 0) {
+        ::close(fd);
+        Fail("out of memory");
+    }
+    Walk walk{0, span, block};
+    Meter meter(name, bench.seconds);
+    try {
+        while (meter.Running()) {
+            const uint64_t offset = walk.Next();
+            const Clock::time_point started = Clock::now();
+            const ssize_t got = ::pread(fd, memory, block, static_cast<off_t>(offset));
+            meter.Record(started, Clock::now(), block);
+            CheckRead(bench, memory, offset, got, block, false, "pread");
+        }
+    } catch (...) {
+        std::free(memory);
+        ::close(fd);
+        throw;
+    }
+    std::free(memory);
+    ::close(fd);
+    return meter.Finish();
+}
+
+// A plain io_uring loop with O_DIRECT: depth reads always in flight.
+PhaseResult RunUring(Bench& bench, const std::string& name, uint32_t depth, uint32_t block) {
+    const int fd = OpenDirect(bench);
+    io_uring ring{};
+    const int setup = io_uring_queue_init(depth, &ring, 0);
+    if (setup < 0) {
+        ::close(fd);
+        Fail(std::string("io_uring: ") + std::strerror(-setup));
+    }
+    struct Slot {
+        void* memory = nullptr;
+        uint64_t offset = 0;
+        Clock::time_point started;
+    };
+    std::vector<Slot> slots(depth);
+    for (Slot& slot : slots) {
+        if (posix_memalign(&slot.memory, 4096, block) != 0) {
+            Fail("out of memory");
+        }
+    }
+    Walk walk{0, bench.span, block};
+    Meter meter(name, bench.seconds);
+    auto submit = [&](uint32_t index) {
+        Slot& slot = slots[index];
+        slot.offset = walk.Next();
+        io_uring_sqe* sqe = io_uring_get_sqe(&ring);
+        io_uring_prep_read(sqe, fd, slot.memory, block, slot.offset);
+        io_uring_sqe_set_data64(sqe, index);
+        slot.started = Clock::now();
+    };
+    uint32_t inFlight = 0;
+    std::string error;
+    for (uint32_t i = 0; i < depth; ++i) {
+        submit(i);
+        ++inFlight;
+    }
+    io_uring_submit(&ring);
+    bool running = true;
+    while (inFlight > 0) {
+        io_uring_cqe* cqe = nullptr;
+        const int waited = io_uring_wait_cqe(&ring, &cqe);
+        if (waited < 0) {
+            if (waited == -EINTR) {
+                continue;
+            }
+            error = std::string("io_uring wait: ") + std::strerror(-waited);
+            break;
+        }
+        const auto index = static_cast<uint32_t>(io_uring_cqe_get_data64(cqe));
+        const int res = cqe->res;
+        io_uring_cqe_seen(&ring, cqe);
+        --inFlight;
+        Slot& slot = slots[index];
+        meter.Record(slot.started, Clock::now(), block);
+        if (res != static_cast<int>(block)) {
+            error = "io_uring read at offset " + std::to_string(slot.offset) + ": " +
+                    (res < 0 ? std::strerror(-res) : std::to_string(res) + " bytes");
+            running = false;
+        } else {
+            bench.verifier->Check(slot.memory, slot.offset, block, false);
+        }
+        if (running && meter.Running()) {
+            submit(index);
+            ++inFlight;
+            io_uring_submit(&ring);
+        } else {
+            running = false;
+        }
+    }
+    io_uring_queue_exit(&ring);
+    ::close(fd);
+    for (Slot& slot : slots) {
+        std::free(slot.memory);
+    }
+    if (!error.empty()) {
+        Fail(error);
+    }
+    return meter.Finish();
+}
+
+// Asynchronous reads through a library source, depth always in flight; with a cache attached they are
+// cached reads.
+PhaseResult RunLibraryAsync(Bench& bench, const std::string& name, Tarvos::NativeFileSource* source,
+                            uint32_t depth, uint32_t block, uint64_t span) {
+    CompletionQueue queue;
+    struct Slot {
+        Tarvos::Buffer* buffer = nullptr;
+        SlotCallback* callback = nullptr;
+        uint64_t offset = 0;
+        Clock::time_point started;
+    };
+    std::vector<Slot> slots(depth);
+    for (uint32_t i = 0; i < depth; ++i) {
+        slots[i].buffer = NewPageBuffer(block);
+        slots[i].callback = new SlotCallback(&queue, i, 0);
+    }
+    Walk walk{0, span, block};
+    Meter meter(name, bench.seconds);
+    uint32_t inFlight = 0;
+    std::string error;
+    auto submit = [&](uint32_t index) -> bool {
+        Slot& slot = slots[index];
+        slot.offset = walk.Next();
+        slot.started = Clock::now();
+        for (int attempt = 0; attempt < 10000; ++attempt) {
+            const Result_t result =
+                source->ReadAsync(slot.offset, slot.buffer, slot.callback, Tarvos::Cache::kDueASAP);
+            if (result == Tarvos::CacheSource::kResultPending) {
+                ++inFlight;
+                return true;
+            }
+            if (result != Tarvos::CacheSource::kResultBusy) {
+                error = "read at offset " + std::to_string(slot.offset) + " " + ResultName(result);
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        error = "the engine stayed busy";
+        return false;
+    };
+    bool running = true;
+    for (uint32_t i = 0; i < depth && running; ++i) {
+        running = submit(i);
+    }
+    while (inFlight > 0) {
+        Completion done;
+        if (!queue.Pop(&done)) {
+            // Nothing is destroyed while reads may still report: a hang is a hang.
+            std::fprintf(stderr, "tarvos bench: %s: no read finished within 30 seconds\n", name.c_str());
+            std::_Exit(1);
+        }
+        --inFlight;
+        Slot& slot = slots[done.slot];
+        meter.Record(slot.started, done.when, done.bytes);
+        if (done.result != Tarvos::CacheSource::kResultSuccess || done.bytes != block) {
+            if (error.empty()) {
+                error = "read at offset " + std::to_string(slot.offset) + " " + ResultName(done.result) +
+                        " with " + std::to_string(done.bytes) + " bytes";
+            }
+            running = false;
+        } else {
+            bench.verifier->Check(slot.buffer->GetAddress(), slot.offset, block, true);
+        }
+        if (running && meter.Running()) {
+            running = submit(done.slot);
+        } else {
+            running = false;
+        }
+    }
+    for (Slot& slot : slots) {
+        Release(slot.buffer);
+        Release(slot.callback);
+    }
+    if (!error.empty()) {
+        Fail(name + ": " + error);
+    }
+    return meter.Finish();
+}
+
+// Synchronous reads through a cached source; with preReadAhead, the range that far ahead of the reader
+// is pre-read as it goes.
+PhaseResult RunLibrarySync(Bench& bench, const std::string& name, Tarvos::NativeFileSource* source,
+                           uint32_t block, uint64_t span, uint32_t preReadAhead) {
+    Tarvos::Buffer* buffer = NewPageBuffer(block);
+    Walk walk{0, span, block};
+    Meter meter(name, bench.seconds);
+    uint64_t position = 0;     // bytes walked so far, not wrapped
+    uint64_t preReadNext = 0;  // walk position of the next block to pre-read
+    try {
+        while (meter.Running()) {
+            const uint64_t offset = walk.Next();
+            // Keep preReadAhead bytes past the block being read on their way, one block per call.
+            while (preReadAhead > 0 && preReadNext < position + block + preReadAhead) {
+                source->PreRead(preReadNext % span, block, Tarvos::Cache::kDueASAP);
+                preReadNext += block;
+            }
+            position += block;
+            uint32_t bytes = 0;
+            const Clock::time_point started = Clock::now();
+            const Result_t result = source->Read(offset, buffer, &bytes);
+            meter.Record(started, Clock::now(), bytes);
+            if (result != Tarvos::CacheSource::kResultSuccess || bytes != block) {
+                Fail(name + ": read at offset " + std::to_string(offset) + " " + ResultName(result) +
+                     " with " + std::to_string(bytes) + " bytes");
+            }
+            bench.verifier->Check(buffer->GetAddress(), offset, block, true);
+        }
+    } catch (...) {
+        Release(buffer);
+        throw;
+    }
+    Release(buffer);
+    return meter.Finish();
+}
+
+double HitRatio(Tarvos::Cache* cache) {
+    const double hits = cache->GetCacheHits();
+    const double misses = cache->GetCacheMisses();
+    return hits + misses > 0 ? hits / (hits + misses) : 0;
+}
+
+// A cached phase on a fresh cache of cacheBytes: warm runs first (untimed) over the span, statistics
+// count only the timed part.
+PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes, uint32_t depth,
+                      uint32_t block, uint64_t span, bool synchronous, uint32_t preReadAhead,
+                      bool warmFirst) {
+    Tarvos::BufferFactory* factory = nullptr;
+    Tarvos::Cache* cache = NewCache(kCacheBlock, static_cast<uint32_t>(cacheBytes / kCacheBlock), &factory);
+    Tarvos::NativeFileSource* source = nullptr;
+    PhaseResult result;
+    try {
+        source = OpenSource(bench.path, true, false, cache);
+        if (warmFirst) {
+            Tarvos::Buffer* buffer = NewPageBuffer(block);
+            for (uint64_t offset = 0; offset < span; offset += block) {
+                uint32_t bytes = 0;
+                if (source->Read(offset, buffer, &bytes) != Tarvos::CacheSource::kResultSuccess) {
+                    Release(buffer);
+                    Fail(name + ": warming the cache failed at offset " + std::to_string(offset));
+                }
+            }
+            Release(buffer);
+        }
+        cache->CollectCacheStats(true);
+        cache->ResetCacheStats();
+        result = synchronous ? RunLibrarySync(bench, name, source, block, span, preReadAhead)
+                             : RunLibraryAsync(bench, name, source, depth, block, span);
+        result.hitRatio = HitRatio(cache);
+    } catch (...) {
+        CloseSource(source);
+        ReleaseCache(cache, factory);
+        throw;
+    }
+    CloseSource(source);
+    ReleaseCache(cache, factory);
+    return result;
+}
+
+void CreateSample(Bench& bench) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/var/tmp") + "/tarvos-bench-XXXXXX";
+    std::vector<char> name(dir.begin(), dir.end());
+    name.push_back('\0');
+    if (::mkdtemp(name.data()) == nullptr) {
+        Fail(dir + ": " + std::strerror(errno));
+    }
+    bench.path = std::string(name.data()) + "/sample.bin";
+    std::snprintf(gSampleDir, sizeof gSampleDir, "%s", name.data());
+    std::snprintf(gSamplePath, sizeof gSamplePath, "%s", bench.path.c_str());
+    ::signal(SIGINT, RemoveSampleOnSignal);
+    ::signal(SIGTERM, RemoveSampleOnSignal);
+    const int fd = ::open(bench.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        Fail(bench.path + ": " + std::strerror(errno));
+    }
+    std::vector<uint64_t> chunk(kMiB / 8);
+    const bool tty = ::isatty(STDERR_FILENO) == 1;
+    for (uint64_t offset = 0; offset < bench.options.sampleSize; offset += kMiB) {
+        for (size_t i = 0; i < chunk.size(); ++i) {
+            chunk[i] = SampleWord(offset + i * 8);
+        }
+        if (::pwrite(fd, chunk.data(), kMiB, static_cast<off_t>(offset)) != static_cast<ssize_t>(kMiB)) {
+            const int saved = errno;
+            ::close(fd);
+            Fail(bench.path + ": writing the sample: " + std::strerror(saved));
+        }
+        if (tty && offset % (16 * kMiB) == 0) {
+            std::fprintf(stderr, "\rwriting sample file %3d%%",
+                         static_cast<int>(offset * 100 / bench.options.sampleSize));
+        }
+    }
+    ::fsync(fd);
+    ::close(fd);
+    if (tty) {
+        std::fprintf(stderr, "\r%40s\r", "");
+    }
+}
+
+void RemoveSample() {
+    if (gSamplePath[0] != '\0') {
+        ::unlink(gSamplePath);
+        gSamplePath[0] = '\0';
+    }
+    if (gSampleDir[0] != '\0') {
+        ::rmdir(gSampleDir);
+        gSampleDir[0] = '\0';
+    }
+}
+
+const PhaseResult* Find(const std::vector<PhaseResult>& results, const std::string& name) {
+    for (const PhaseResult& result : results) {
+        if (result.name == name) {
+            return &result;
+        }
+    }
+    return nullptr;
+}
+
+void SetRatio(std::vector<PhaseResult>& results, const std::string& name, const std::string& baseline) {
+    const PhaseResult* base = Find(results, baseline);
+    for (PhaseResult& result : results) {
+        if (result.name == name && base != nullptr) {
+            result.baseline = baseline;
+            result.ratio = base->mbPerS > 0 ? result.mbPerS / base->mbPerS : 0;
+        }
+    }
+}
+
+std::string Number(double value) {
+    if (!std::isfinite(value)) {
+        return "null";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+void PrintJson(const Bench& bench) {
+    std::string out = "{\"phases\": [";
+    for (size_t i = 0; i < bench.results.size(); ++i) {
+        const PhaseResult& r = bench.results[i];
+        out += i == 0 ? "" : ", ";
+        out += "{\"name\": " + Quoted(r.name) + ", \"mb_per_s\": " + Number(r.mbPerS) +
+               ", \"ops_per_s\": " + Number(r.opsPerS) + ", \"p50_us\": " + Number(r.p50) +
+               ", \"p99_us\": " + Number(r.p99) + ", \"max_us\": " + Number(r.max) +
+               ", \"hit_ratio\": " + (r.hitRatio < 0 ? "null" : Number(r.hitRatio)) +
+               ", \"baseline\": " + (r.baseline.empty() ? "null" : Quoted(r.baseline)) +
+               ", \"ratio\": " + (r.ratio < 0 ? "null" : Number(r.ratio)) + "}";
+    }
+    out += "], \"verified_bytes\": " + std::to_string(bench.verifier->verifiedBytes) +
+           ", \"mismatches\": " + std::to_string(bench.verifier->mismatches) + "}\n";
+    std::fputs(out.c_str(), stdout);
+}
+
+void PrintTable(const Bench& bench) {
+    std::printf("tarvos bench: %s, %.0f MiB walked, %.1f s per phase\n\n",
+                bench.sample ? "sample file" : bench.path.c_str(), static_cast<double>(bench.span) / kMiB,
+                bench.seconds);
+    std::printf("%-22s %9s %9s %9s %9s %9s %6s  %s\n", "phase", "MB/s", "ops/s", "p50 us", "p99 us", "max us",
+                "hits", "vs baseline");
+    for (const PhaseResult& r : bench.results) {
+        char hits[16] = "-";
+        if (r.hitRatio >= 0) {
+            std::snprintf(hits, sizeof hits, "%.0f%%", r.hitRatio * 100);
+        }
+        std::string versus = "";
+        if (r.ratio >= 0) {
+            char text[96];
+            std::snprintf(text, sizeof text, "%.2fx %s", r.ratio, r.baseline.c_str());
+            versus = text;
+        }
+        std::printf("%-22s %9.1f %9.0f %9.1f %9.1f %9.1f %6s  %s\n", r.name.c_str(), r.mbPerS, r.opsPerS,
+                    r.p50, r.p99, r.max, hits, versus.c_str());
+    }
+    if (bench.directRefused) {
+        std::printf(
+            "\nthe file system refused direct I/O: the direct and io_uring baselines read through the page "
+            "cache\n");
+    }
+    std::printf("\nverified %llu bytes read through the library, %llu mismatches\n",
+                static_cast<unsigned long long>(bench.verifier->verifiedBytes),
+                static_cast<unsigned long long>(bench.verifier->mismatches));
+}
+
+void RunPhases(Bench& bench) {
+    const uint64_t span = bench.span;
+    // The warm working set, and the cache that holds it.
+    const uint64_t warmSpan = std::min<uint64_t>(span / 4, 16 * kMiB);
+    const uint64_t warmCache = 2 * warmSpan;
+    // The cold cache is smaller than the span, so the walk misses every block (least recently needed
+    // goes first); it still holds the 32 MiB that 32 reads of 1 MiB keep in flight.
+    const uint64_t coldCache = std::min<uint64_t>(64 * kMiB, span / 2);
+    const uint32_t coldDepth = static_cast<uint32_t>(std::min<uint64_t>(32, coldCache / (2 * kMiB)));
+    const uint64_t streamCache = std::min<uint64_t>(32 * kMiB, span / 2);
+    const uint32_t streamAhead = static_cast<uint32_t>(streamCache / 4);
+
+    Tarvos::NativeFileSource* plain = OpenSource(bench.path, true, false, nullptr);
+    try {
+        if (bench.Wants("buffered-pread-64k"))
+            bench.Add(RunPread(bench, "buffered-pread-64k", false, 64 * kKiB, warmSpan));
+        if (bench.Wants("direct-pread-qd1-64k"))
+            bench.Add(RunPread(bench, "direct-pread-qd1-64k", true, 64 * kKiB, span));
+        if (bench.Wants("direct-pread-qd1-1m"))
+            bench.Add(RunPread(bench, "direct-pread-qd1-1m", true, kMiB, span));
+        if (bench.Wants("uring-qd1-64k"))
+            bench.Add(RunUring(bench, "uring-qd1-64k", 1, 64 * kKiB));
+        if (bench.Wants("uring-qd32-64k"))
+            bench.Add(RunUring(bench, "uring-qd32-64k", 32, 64 * kKiB));
+        if (bench.Wants("uring-qd32-1m"))
+            bench.Add(RunUring(bench, "uring-qd32-1m", 32, kMiB));
+        if (bench.Wants("engine-qd1-64k"))
+            bench.Add(RunLibraryAsync(bench, "engine-qd1-64k", plain, 1, 64 * kKiB, span));
+        if (bench.Wants("engine-qd32-64k"))
+            bench.Add(RunLibraryAsync(bench, "engine-qd32-64k", plain, 32, 64 * kKiB, span));
+        if (bench.Wants("engine-qd32-1m"))
+            bench.Add(RunLibraryAsync(bench, "engine-qd32-1m", plain, 32, kMiB, span));
+    } catch (...) {
+        CloseSource(plain);
+        throw;
+    }
+    CloseSource(plain);
+    if (bench.Wants("cached-cold-1m"))
+        bench.Add(RunCached(bench, "cached-cold-1m", coldCache, coldDepth, kMiB, span, false, 0, false));
+    if (bench.Wants("cached-warm-64k"))
+        bench.Add(RunCached(bench, "cached-warm-64k", warmCache, 1, 64 * kKiB, warmSpan, true, 0, true));
+    if (bench.Wants("cached-warm-qd32-64k"))
+        bench.Add(
+            RunCached(bench, "cached-warm-qd32-64k", warmCache, 32, 64 * kKiB, warmSpan, false, 0, true));
+    if (bench.Wants("preread-stream-1m"))
+        bench.Add(
+            RunCached(bench, "preread-stream-1m", streamCache, 1, kMiB, span, true, streamAhead, false));
+
+    SetRatio(bench.results, "direct-pread-qd1-64k", "buffered-pread-64k");
+    SetRatio(bench.results, "engine-qd1-64k", "direct-pread-qd1-64k");
+    SetRatio(bench.results, "engine-qd32-64k", "uring-qd32-64k");
+    SetRatio(bench.results, "engine-qd32-1m", "uring-qd32-1m");
+    SetRatio(bench.results, "cached-cold-1m", "engine-qd32-1m");
+    SetRatio(bench.results, "cached-warm-64k", "buffered-pread-64k");
+    SetRatio(bench.results, "cached-warm-qd32-64k", "buffered-pread-64k");
+    SetRatio(bench.results, "preread-stream-1m", "direct-pread-qd1-1m");
+}
+
+}  // namespace
+
+int RunBench(int argc, char** argv) {
+    Bench bench;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kBenchUsage, stdout);
+            return 0;
+        }
+        if (arg == "--quick") {
+            bench.options.quick = true;
+        } else if (arg == "--json") {
+            bench.options.json = true;
+        } else if (arg == "--size" || arg.rfind("--size=", 0) == 0) {
+            std::string value;
+            if (arg == "--size") {
+                if (i + 1 >= argc) {
+                    Fail("--size needs a value (try 'tarvos bench --help')");
+                }
+                value = argv[++i];
+            } else {
+                value = arg.substr(7);
+            }
+            if (!ParseSize(value, &bench.options.sampleSize) || bench.options.sampleSize < 64ull * kMiB) {
+                Fail("--size '" + value + "' is not a size of at least 64M");
+            }
+        } else if (arg == "--only") {
+            if (i + 1 >= argc) {
+                Fail("--only needs a phase name (try 'tarvos bench --help')");
+            }
+            bench.options.only = argv[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            Fail("unknown option '" + arg + "' (try 'tarvos bench --help')");
+        } else if (bench.options.file.empty()) {
+            bench.options.file = arg;
+        } else {
+            Fail("only one FILE may be given");
+        }
+    }
+    if (!bench.options.file.empty() && bench.options.sampleSize != 0) {
+        Fail("--size applies to the sample file only, not to FILE");
+    }
+    if (bench.options.sampleSize == 0) {
+        bench.options.sampleSize = bench.options.quick ? 128ull * kMiB : 512ull * kMiB;
+    }
+    bench.options.sampleSize = bench.options.sampleSize / kMiB * kMiB;
+    bench.seconds = bench.options.quick ? 0.8 : 3.0;
+
+    StartLibrary();
+    if (bench.options.file.empty()) {
+        bench.sample = true;
+        CreateSample(bench);
+        bench.span = bench.options.sampleSize;
+    } else {
+        bench.path = bench.options.file;
+        const uint64_t size = CheckReadableFile(bench.path);
+        bench.span = size / kMiB * kMiB;
+        if (bench.span < 64ull * kMiB) {
+            Fail(bench.path + ": too small for the bench (at least 64 MiB)");
+        }
+    }
+    int status = 0;
+    try {
+        Verifier verifier(bench.sample, bench.path);
+        bench.verifier = &verifier;
+        RunPhases(bench);
+        if (bench.options.json) {
+            PrintJson(bench);
+        } else {
+            PrintTable(bench);
+        }
+        if (verifier.mismatches > 0) {
+            std::fprintf(stderr, "tarvos bench: %s\n", verifier.firstMismatch.c_str());
+            status = 1;
+        }
+    } catch (...) {
+        RemoveSample();
+        throw;
+    }
+    RemoveSample();
+    return status;
+}
+
+}  // namespace TarvosTool
