@@ -17,6 +17,7 @@ namespace Tarvos {
 namespace {
 
 std::atomic<int> uringSetupFault{0};
+constexpr size_t kTraceLimit = 1u << 20;  // operations kept for GetOperations; later ones are counted only
 
 uint64_t NowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -33,8 +34,12 @@ class FaultInjectingIOMechanism final : public IOMechanism {
 
     int Submit(const IOOperation& operation) override {
         IOFaultRule rule;
+        uint64_t size = 0;
+        for (uint32_t i = 0; i < operation.ioVecCount; ++i) {
+            size += operation.ioVecs[i].iov_len;
+        }
         const int fired = injector->Match(operation.write ? kFaultOnWrite : kFaultOnRead, operation.fd,
-                                          operation.offset, operation.tag, &rule);
+                                          operation.offset, size, operation.tag, &rule);
         if (fired >= 0 && rule.kind == kFaultRefuseSubmit) {
             const int refused = -std::max(rule.error, 1);
             injector->Delivered(operation.tag, 0, refused);
@@ -68,7 +73,7 @@ class FaultInjectingIOMechanism final : public IOMechanism {
             return;
         }
         IOFaultRule rule;
-        if (injector->Match(kFaultOnCancel, -1, 0, tag, &rule) >= 0 && rule.kind == kFaultSwallowCancel) {
+        if (injector->Match(kFaultOnCancel, -1, 0, 0, tag, &rule) >= 0 && rule.kind == kFaultSwallowCancel) {
             return;
         }
         inner->RequestCancel(tag);
@@ -212,6 +217,12 @@ std::vector<IOFaultRecord> IOFaultInjector::GetLog() {
 void IOFaultInjector::ClearLog() {
     MTCritSecHold hold(lock);
     log.clear();
+    trace.clear();
+}
+
+std::vector<IOFaultInjector::Operation> IOFaultInjector::GetOperations() {
+    MTCritSecHold hold(lock);
+    return trace;
 }
 
 uint64_t IOFaultInjector::GetOperationCount() {
@@ -219,10 +230,14 @@ uint64_t IOFaultInjector::GetOperationCount() {
     return operations;
 }
 
-int IOFaultInjector::Match(uint32_t operation, int fd, uint64_t offset, uint64_t tag, IOFaultRule* fired) {
+int IOFaultInjector::Match(uint32_t operation, int fd, uint64_t offset, uint64_t size, uint64_t tag,
+                           IOFaultRule* fired) {
     MTCritSecHold hold(lock);
     if (operation != kFaultOnCancel) {
         ++operations;
+        if (trace.size() < kTraceLimit) {
+            trace.push_back(Operation{fd, operation == kFaultOnWrite, offset, size, tag});
+        }
     }
     for (size_t i = 0; i < rules.size(); ++i) {
         RuleState& state = rules[i];
@@ -248,8 +263,8 @@ int IOFaultInjector::Match(uint32_t operation, int fd, uint64_t offset, uint64_t
         state.fired = true;
         *fired = rule;
         log.push_back(IOFaultRecord{static_cast<uint32_t>(i), rule.kind, fd, operation == kFaultOnWrite,
-                                    operation == kFaultOnCancel, offset, tag, operation == kFaultOnCancel, 0,
-                                    0});
+                                    operation == kFaultOnCancel, offset, size, tag,
+                                    operation == kFaultOnCancel, 0, 0});
         return static_cast<int>(i);
     }
     return -1;

@@ -62,6 +62,7 @@ struct IOFaultRecord {
     bool write;
     bool cancel;  // the fault hit a RequestCancel
     uint64_t offset;
+    uint64_t size;  // bytes the operation asked for (0 for a cancel)
     uint64_t tag;
     bool delivered;           // the operation's completion has gone to the engine (or Submit refused)
     int64_t originalResult;   // what the wrapped mechanism reported (0 until delivered)
@@ -82,9 +83,18 @@ class IOFaultInjector {
     void ClearLog();
     // Operations (reads and writes) seen by every mechanism using this injector.
     uint64_t GetOperationCount();
+    // The reads and writes submitted since the last ClearLog, faulted or not, in order (the first 2^20).
+    struct Operation {
+        int fd;
+        bool write;
+        uint64_t offset;
+        uint64_t size;
+        uint64_t tag;
+    };
+    std::vector<Operation> GetOperations();
 
     // For the mechanism: the index of the rule that fires for this operation, or -1. Logs it.
-    int Match(uint32_t operation, int fd, uint64_t offset, uint64_t tag, IOFaultRule* fired);
+    int Match(uint32_t operation, int fd, uint64_t offset, uint64_t size, uint64_t tag, IOFaultRule* fired);
     // For the mechanism: the fault on the operation with tag has surfaced with deliveredResult.
     void Delivered(uint64_t tag, int64_t originalResult, int64_t deliveredResult);
 
@@ -97,6 +107,7 @@ class IOFaultInjector {
     MTCritSec* lock;
     std::vector<RuleState> rules;
     std::vector<IOFaultRecord> log;
+    std::vector<Operation> trace;
     std::mt19937_64 random;
     uint64_t operations = 0;
 };
