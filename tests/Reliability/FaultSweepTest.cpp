@@ -189,9 +189,10 @@ TEST_P(FaultSweepTest, EveryUncachedRequestReportsOnceWithItsFaultsResult) {
     Release(source);
 }
 
-// Cached rounds: a pre-read, then reads that span several blocks and one that shares a block with the
-// pre-read. A faulted operation that no other operation of the round covered again must keep every
-// read that needed its bytes from reporting success; every byte reported is the file's.
+// Cached rounds: a write, a pre-read, then reads that span several blocks (one over the written range)
+// and one that shares a block with the pre-read. A faulted operation that no other operation of the round
+// covered again must keep every read that needed its bytes from reporting success; every byte reported is the
+// file's.
 class CachedFaultSweepTest : public FaultSweepTest {
   protected:
     struct CachedRead {
@@ -208,8 +209,14 @@ class CachedFaultSweepTest : public FaultSweepTest {
         ASSERT_TRUE(factory->Initialize(page, 8, 8, 0));
         auto* cache = new Cache(factory);
         auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
-        ASSERT_TRUE(source->Open(true, false, false));
+        ASSERT_TRUE(source->Open(true, true, false));
         ASSERT_TRUE(source->UseCache(cache));
+        // First a write (of the bytes already there, so that every round reads the same file) over a
+        // range that a read below then takes from the cache.
+        Buffer* written = NewPages(2);
+        FillPattern(written->GetAddress(), 2 * page, 2ull * page);
+        uint32_t writtenBytes = 0xABCDEF;
+        const CacheSource::Result_t writeResult = source->Write(2ull * page, written, &writtenBytes);
         source->PreRead(10ull * page, 2 * page, 0);
         std::vector<CachedRead> reads = {
             {100, 5 * page}, {10ull * page + 5, page}, {7ull * page, 2 * page + 1}};
@@ -242,6 +249,26 @@ class CachedFaultSweepTest : public FaultSweepTest {
         for (const IOFaultRecord& record : log) {
             EXPECT_TRUE(record.delivered) << label << ": a fault that never surfaced, at " << record.offset;
         }
+        {
+            CacheSource::Result_t want = CacheSource::kResultSuccess;
+            uint32_t wantBytes = 2 * page;
+            for (const IOFaultRecord& record : log) {
+                if (!record.write) {
+                    continue;
+                }
+                if (record.kind == kFaultError || record.kind == kFaultRefuseSubmit) {
+                    want = CacheSource::kResultFailed;
+                    wantBytes = 0;
+                } else if (record.kind == kFaultShortCount || record.kind == kFaultZeroBytes) {
+                    want = CacheSource::kResultPartial;
+                    wantBytes = record.kind == kFaultShortCount ? kShortCount : 0;
+                }
+            }
+            EXPECT_EQ(writeResult, want) << label << ": the write gave " << ResultName(writeResult);
+            EXPECT_EQ(writtenBytes, wantBytes) << label;
+            EXPECT_TRUE(WaitUntil([&] { return written->GetRefCount() == 1; })) << label;
+            Release(written);
+        }
         for (CachedRead& read : reads) {
             SCOPED_TRACE(label + ", read at " + std::to_string(read.offset));
             const ListReport report = read.callback->Last();
@@ -262,6 +289,9 @@ class CachedFaultSweepTest : public FaultSweepTest {
                 return record.offset + record.size;
             };
             for (const IOFaultRecord& record : log) {
+                if (record.write) {
+                    continue;  // the write put back the bytes already there, whatever it reports
+                }
                 const uint64_t firstMissing = std::max(deliveredEnd(record), read.offset);
                 if (firstMissing >= std::min(end, record.offset + record.size)) {
                     continue;  // the read needed nothing this fault withheld
@@ -269,7 +299,7 @@ class CachedFaultSweepTest : public FaultSweepTest {
                 touched = true;
                 bool deliveredElsewhere = false;
                 for (const IOFaultInjector::Operation& operation : operations) {
-                    if (operation.offset > firstMissing ||
+                    if (operation.write || operation.offset > firstMissing ||
                         firstMissing >= operation.offset + operation.size) {
                         continue;
                     }
