@@ -340,8 +340,11 @@ bool CacheBlock::LockForReadInto(CacheTransaction* t, AfterUnlock& /*after*/) {
     }
     MTCritSecHold hold(lock);
     // A held block is refused before any range is taken, so the common refusal costs the transaction
-    // nothing; LockIfUnlocked below cannot fail then, the lock being held throughout.
-    if (buffer == nullptr || lockCount > 0) {
+    // nothing; LockIfUnlocked below cannot fail then, the lock being held throughout. So is a block
+    // whose memory is still locked by an earlier read into it: a read reported as cancelled may still
+    // be running in the kernel, which would overwrite whatever a new read puts there. The dispatcher
+    // retries the transaction shortly.
+    if (buffer == nullptr || lockCount > 0 || buffer->GetLockState() == Buffer::kLockStateLocked) {
         return false;
     }
     if (t->IsPreReadTransaction() && !HasStampPassed()) {

@@ -23,7 +23,9 @@
 //   failed      finishes at once with no bytes
 // Coverage: while open, the set finishes once the completed data is one run from 0 and that run is the
 // whole set, or the incoming result is partial or end of file, or the merged result is partial; the
-// listener is then told the run's length.
+// listener is then told the run's length. Once the run from 0 reaches the end of a non-empty partial
+// piece or an end of file further on, or a non-empty end of file lies at or before the run's end, the
+// set finishes even with data completed beyond.
 //
 // Every range is clipped to [0, total) before it is stored, and range ends are computed in 64 bits, so
 // an offset near 2^32 can never wrap into a range at the start of the set.
@@ -183,6 +185,7 @@ TransactionRangeSet::TransactionRangeSet(uint32_t total)
       result(kRangeResultPending),
       finished(false),
       endOfData(kNoEndOfData),
+      shortEnd(kNoEndOfData),
       listener(nullptr) {
     if (lock == nullptr) {
         throw std::bad_alloc();
@@ -199,6 +202,7 @@ void TransactionRangeSet::Reset(uint32_t newTotal) {
     result = kRangeResultPending;
     finished = false;
     endOfData = kNoEndOfData;
+    shortEnd = kNoEndOfData;
     total = newTotal;
     AddRange(openRanges, 0, total, total);
 }
@@ -298,8 +302,22 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
             break;
     }
     uint32_t bytes = 0;
+    const uint32_t run = CompletedRunFromStart();
+    if (rangeResult == kRangeResultPartial && size > 0) {
+        const uint64_t pieceEnd = std::min<uint64_t>(EndOf({offset, size}), total);
+        shortEnd = static_cast<uint32_t>(std::min<uint64_t>(shortEnd, pieceEnd));
+    }
+    // Where the data is known to end (a non-empty end of file at or before the run's end, a short
+    // piece, an end of file further on) decides the set once the run from 0 reaches it, even when data
+    // beyond arrived first: a file that changed between two reads, or a read that came up short,
+    // leaves such data behind, and waiting for it to join the run would wait for ever. Empty pieces
+    // only mark a result.
+    const bool endOfFileInRun = size > 0 && rangeResult == kRangeResultEndOfFile && offset <= run;
+    if (!finished && (endOfFileInRun || (run > 0 && (run >= shortEnd || run >= endOfData)))) {
+        finished = true;
+        bytes = run;
+    }
     if (!finished && completedRanges.size() == 1 && completedRanges.front().offset == 0) {
-        const uint32_t run = completedRanges.front().size;
         const bool endOfFileReached = rangeResult == kRangeResultEndOfFile && offset <= run;
         if (run == total || rangeResult == kRangeResultPartial || endOfFileReached ||
             result == kRangeResultPartial || run >= endOfData) {

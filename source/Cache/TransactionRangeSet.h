@@ -105,6 +105,7 @@ class TransactionRangeSet {
     bool finished;       // the result is decided; cleared only by Reset
     uint32_t endOfData;  // lowest offset reported as end of file beyond the completed run, or
                          // kNoEndOfData; the set finishes once the run from 0 reaches it
+    uint32_t shortEnd;   // lowest end of a non-empty partial piece, or kNoEndOfData; likewise
     Listener* listener;  // not owned
 };
 

@@ -149,15 +149,11 @@ ResultBufferListWrapper::ResultBufferListWrapper(FileSource* source, uint64_t of
 }
 
 ResultBufferListWrapper::~ResultBufferListWrapper() {
-    if (cache != nullptr) {
-        cache->DecRef(TARVOS_CALL_SITE);
-    }
-    if (source != nullptr) {
-        source->DecRef(TARVOS_CALL_SITE);
-    }
-    if (callerCallback != nullptr) {
-        callerCallback->DecRef(TARVOS_CALL_SITE);
-    }
+    // The last reference may go on a cache dispatcher thread (when the transaction outlived the
+    // callback), where the source's or the cache's destruction must not run.
+    DeferredRelease::Release(cache);
+    DeferredRelease::Release(source);
+    DeferredRelease::Release(callerCallback);
     if (transaction != nullptr) {
         transaction->DecRef(TARVOS_CALL_SITE);
     }
@@ -201,9 +197,13 @@ void ResultBufferListWrapper::Callback(CacheSource::Result_t result, CacheTransa
     if (callerCallback != nullptr && done != nullptr) {
         callerCallback->Callback(result, done->GetOffset(), done->GetBufferList(), bytes);
     }
-    if (transaction != nullptr) {
-        transaction->Cleanup();
-    }
+    // The transaction is not emptied here: a cache dispatcher may still be walking the blocks for it
+    // and reading its source and list. Dropping this wrapper's reference breaks the cycle through the
+    // transaction's status callback instead; the transaction releases its source, list and this
+    // wrapper when the cache lets go of it too.
+    CacheTransaction* finished = transaction;
+    transaction = nullptr;
+    DeferredRelease::Release(finished);
     DeferredRelease::Release(this);
 }
 

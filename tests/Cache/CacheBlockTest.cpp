@@ -124,6 +124,26 @@ TEST_F(CacheBlockTest, ClaimGivesBackThePartBeyondTheBlock) {
     EXPECT_EQ(probe->Result(), CacheSource::kResultCancelled);
 }
 
+// A read reported as cancelled can still be running in the kernel, which keeps the memory locked: the
+// block must not take a new read until that lock is gone, or the old read would overwrite the new data.
+TEST_F(CacheBlockTest, ClaimOfABlockWhoseMemoryIsStillLockedFailsUntilItIsLetGo) {
+    FilledFreeBlock(0, 0);
+    blockBuffer->Lock();  // what a transfer still in the kernel holds
+    Probe* probe = probes.Read(other, 200000, 300);
+    EXPECT_FALSE(block->LockForReadInto(probe->transaction));
+    EXPECT_EQ(block->GetLockCount(), 0);
+    EXPECT_EQ(block->GetSourceKey(), source->GetSourceKey()) << "the block kept its data";
+    EXPECT_TRUE(probe->transaction->StillRangesToComplete()) << "the range stays open";
+    blockBuffer->Unlock();
+    ASSERT_TRUE(block->LockForReadInto(probe->transaction));
+    EXPECT_EQ(block->GetSourceKey(), other->GetSourceKey());
+    FillBlock(kBlock);
+    ASSERT_TRUE(block->CompleteReadInto(kBlock, CacheSource::kResultSuccess));
+    block->ProcessPendingTransactions(nullptr);
+    EXPECT_EQ(probe->Result(), CacheSource::kResultSuccess);
+    EXPECT_TRUE(PatternAt(probe, 300));
+}
+
 TEST_F(CacheBlockTest, ClaimOfAHeldBlockFailsAndLeavesTheRangeOpen) {
     Probe* first = probes.Read(source, 0, 100);
     ASSERT_TRUE(block->LockForReadInto(first->transaction));

@@ -395,6 +395,55 @@ TEST_F(TransactionRangeSetTest, EndOfFileAfterScatteredDataWaitsForOneRun) {
     ExpectFinishedOnceWith(set.get(), kEndOfFile, 300);
 }
 
+// Data beyond the end can arrive first when the file changed between two block reads or one of them
+// came up short; the piece that ends the data inside the run from 0 still decides the set.
+TEST_F(TransactionRangeSetTest, ShortPieceInsideTheRunFinishesDespiteDataBeyondIt) {
+    auto set = MakeSet(4096);
+    set->Complete(4091, 5, kSuccess);
+    EXPECT_EQ(listener.Count(), 0u);
+    set->Complete(0, 95, kPartial);
+    ExpectFinishedOnceWith(set.get(), kPartial, 95);
+    uint32_t bytes = 0;
+    EXPECT_EQ(set->GetResult(&bytes), kPartial);
+    EXPECT_EQ(bytes, 95u);
+}
+
+TEST_F(TransactionRangeSetTest, EndOfFileAtTheStartFinishesDespiteDataBeyondIt) {
+    auto set = MakeSet(3 * 4096 + 1);
+    set->Complete(2 * 4096, 1, kSuccess);
+    set->Complete(4096, 4096, kEndOfFile);
+    EXPECT_EQ(listener.Count(), 0u);
+    set->Complete(0, 4096, kEndOfFile);
+    ExpectFinishedOnceWith(set.get(), kEndOfFile, 0);
+}
+
+TEST_F(TransactionRangeSetTest, EndOfFileAtTheRunsEndFinishesDespiteDataBeyondIt) {
+    auto set = MakeSet(300);
+    set->Complete(250, 50, kSuccess);
+    set->Complete(0, 100, kSuccess);
+    set->Complete(100, 100, kEndOfFile);
+    ExpectFinishedOnceWith(set.get(), kEndOfFile, 100);
+}
+
+TEST_F(TransactionRangeSetTest, ShortPieceReachedByTheRunLaterFinishesDespiteDataBeyondIt) {
+    auto set = MakeSet(2 * 4096 + 1);
+    set->Complete(4096, 100, kPartial);
+    set->Complete(2 * 4096, 1, kSuccess);
+    EXPECT_EQ(listener.Count(), 0u);
+    set->Complete(0, 4096, kSuccess);
+    ExpectFinishedOnceWith(set.get(), kPartial, 4096 + 100);
+}
+
+// A short piece beyond a gap is no run from 0 yet: the set waits for the bytes before it.
+TEST_F(TransactionRangeSetTest, ShortPieceBeyondAGapStillWaits) {
+    auto set = MakeSet(300);
+    set->Complete(0, 100, kSuccess);
+    set->Complete(200, 20, kPartial);
+    EXPECT_EQ(listener.Count(), 0u);
+    set->Complete(100, 100, kSuccess);
+    ExpectFinishedOnceWith(set.get(), kPartial, 220);
+}
+
 TEST_F(TransactionRangeSetTest, PartialOutranksEndOfFileAndSuccess) {
     auto set = MakeSet(300);
     set->Complete(200, 100, kSuccess);

@@ -26,6 +26,7 @@ class RangeSetModel {
         finished = false;
         finishedBytes = 0;
         endOfData = 0xFFFFFFFFu;
+        shortEnd = 0xFFFFFFFFu;
     }
 
     bool StillRangesToComplete() const { return !finished && !Runs(open).empty(); }
@@ -111,6 +112,17 @@ class RangeSetModel {
         }
         finishedBytes = 0;
         const std::vector<Run> runs = Runs(completed);
+        const uint32_t runFromStart = !runs.empty() && runs.front().first == 0 ? runs.front().second : 0;
+        if (rangeResult == 2 && size > 0) {
+            shortEnd = std::min<uint64_t>(shortEnd, std::min<uint64_t>(uint64_t{offset} + size, total));
+        }
+        // Where the data is known to end decides once the run from 0 reaches it, whatever lies beyond.
+        if (!finished && ((size > 0 && rangeResult == 4 && offset <= runFromStart) ||
+                          (runFromStart > 0 && (runFromStart >= shortEnd || runFromStart >= endOfData)))) {
+            finished = true;
+            finishedBytes = runFromStart;
+            return finished;
+        }
         if (!finished && runs.size() == 1 && runs.front().first == 0) {
             const uint32_t run = runs.front().second;
             if (run == total || rangeResult == 2 || (rangeResult == 4 && offset <= run) || result == 2 ||
@@ -153,6 +165,7 @@ class RangeSetModel {
     bool finished = false;
     uint32_t finishedBytes = 0;
     uint32_t endOfData = 0xFFFFFFFFu;
+    uint64_t shortEnd = 0xFFFFFFFFu;
 
   private:
     // Bytes outside [0, total) are not part of the set.

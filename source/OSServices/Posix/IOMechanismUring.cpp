@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "IOMechanism.h"
+#include "IOMechanismFaults.h"
 
 namespace Tarvos {
 
@@ -36,7 +37,8 @@ class IOMechanismUring final : public IOMechanism {
     }
 
     bool Init(std::string* reason) {
-        const int result = io_uring_queue_init(kRingEntries, &ring, 0);
+        const int forced = GetIOUringSetupFault();
+        const int result = forced != 0 ? -forced : io_uring_queue_init(kRingEntries, &ring, 0);
         if (result < 0) {
             *reason = Describe("io_uring_queue_init", -result);
             return false;

@@ -389,6 +389,11 @@ void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
             return;
         }
         state = slot.state;
+        // A completion for a slot that is free or being filled again is a stray copy (the mechanism
+        // owes nothing there), and those states belong to submitters: leave the slot alone.
+        if (state == kSlotFree || state == kSlotReserved || state == kSlotQueued) {
+            return;
+        }
     }
     if (!slot.outstanding) {
         return;

@@ -1,0 +1,201 @@
+// A storm of cached reads of a real file, with pre-reads and cancels at random moments: before the
+// reads are issued, while they are in flight, after they completed, and twice in a row. Reads share
+// blocks and outnumber them. Each read must report exactly once, with verified data or cancelled,
+// and a buffer handed back by its callback must never be written again: the callback fills it with a
+// canary that is checked once everything is quiet.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ReliabilitySupport.h"
+
+using namespace Tarvos;
+using namespace TarvosTest;
+using TarvosTest::PatternByte;
+
+namespace {
+
+constexpr uint32_t kFilePages = 24;
+constexpr uint32_t kSeed = 21;
+constexpr uint8_t kCanary = 0xC5;
+
+struct StormRead {
+    uint64_t offset = 0;
+    uint32_t length = 0;
+    Buffer* buffer = nullptr;
+    BufferList* list = nullptr;
+    CountingCallback* callback = nullptr;
+    std::atomic<bool> dataOk{false};
+    // The first wrong byte of a read reported as success, for the failure message.
+    uint32_t firstWrong = 0;
+    uint32_t wrongBytes = 0;
+    uint8_t wrongValue = 0;
+};
+
+class CancellationStormTest : public testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        if (dir.path.empty()) {
+            GTEST_SKIP() << "no temporary directory";
+        }
+        if (!faulty.Start(GetParam(), 99)) {
+            GTEST_SKIP() << GetParam() << " cannot run here: " << faulty.reason;
+        }
+        path = dir.MakeFile("f", uint64_t{kFilePages} * Page(), kSeed);
+    }
+
+    TempDir dir;
+    FaultyEngine faulty;
+    std::string path;
+};
+
+INSTANTIATE_TEST_SUITE_P(Mechanisms, CancellationStormTest, testing::Values("uring", "threads"),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+
+TEST_P(CancellationStormTest, EveryReadEndsOnceAndReturnedBuffersStayUntouched) {
+    constexpr int kRounds = 60;
+    constexpr int kPerRound = 40;
+    const uint32_t page = Page();
+    // Short delays on some reads widen the windows in which a cancel meets a read in flight.
+    IOFaultRule delay;
+    delay.operations = kFaultOnRead;
+    delay.nth = 0;
+    delay.probability = 0.2;
+    delay.kind = kFaultDelay;
+    delay.delayMs = 1;
+    faulty.injector->AddRule(delay);
+
+    auto* factory = new BufferFactoryPhysMem();
+    ASSERT_TRUE(factory->Initialize(page, 8, 8, 0));
+    auto* cache = new Cache(factory);
+    auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+    ASSERT_TRUE(source->Open(true, false, false));
+    ASSERT_TRUE(source->UseCache(cache));
+    const uint64_t fileSize = uint64_t{kFilePages} * page;
+
+    std::mt19937 random(5);
+    std::vector<std::unique_ptr<StormRead>> reads;
+    int cancels = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const size_t first = reads.size();
+        for (int i = 0; i < kPerRound; ++i) {
+            if (random() % 8 == 0) {
+                source->PreRead(uint64_t{random() % kFilePages} * page, 2 * page, 0);
+            }
+            auto read = std::make_unique<StormRead>();
+            read->length = 1 + random() % (2 * page);
+            read->offset = random() % (fileSize - read->length);
+            read->buffer = new HeapBuffer(read->length);
+            std::memset(read->buffer->GetAddress(), 0xEE, read->length);
+            read->list = new BufferList(read->buffer, false);
+            read->callback = new CountingCallback();
+            StormRead* self = read.get();
+            read->callback->onReport = [self](CacheSource::Result_t result, BufferList*) {
+                if (result == CacheSource::kResultSuccess) {
+                    const uint32_t at =
+                        FirstPatternMismatch(self->buffer->GetAddress(), self->length, self->offset, kSeed);
+                    self->dataOk = at == self->length;
+                    if (at != self->length) {
+                        const auto* got = static_cast<const uint8_t*>(self->buffer->GetAddress());
+                        uint32_t wrong = 0;
+                        for (uint32_t i = at; i < self->length; ++i) {
+                            wrong += got[i] != PatternByte(self->offset + i, kSeed);
+                        }
+                        self->firstWrong = at;
+                        self->wrongBytes = wrong;
+                        self->wrongValue = got[at];
+                    }
+                }
+                // The buffer is the caller's again: anything the library writes now shows at the end.
+                std::memset(self->buffer->GetAddress(), kCanary, self->length);
+            };
+            const CacheSource::Result_t started =
+                source->ReadAsyncWithList(read->offset, read->list, read->callback, 0);
+            ASSERT_EQ(started, CacheSource::kResultPending);
+            reads.push_back(std::move(read));
+        }
+        switch (random() % 5) {
+            case 0:  // at once: most reads are still queued
+                source->Cancel();
+                ++cancels;
+                break;
+            case 1:  // twice in a row
+                source->Cancel();
+                source->Cancel();
+                cancels += 2;
+                break;
+            case 2: {  // once some have completed
+                const size_t some = first + random() % kPerRound;
+                WaitUntil([&] { return reads[some]->callback->calls.load() >= 1; });
+                source->Cancel();
+                ++cancels;
+                break;
+            }
+            case 3:  // after all completed: nothing left to cancel
+                for (size_t i = first; i < reads.size(); ++i) {
+                    ASSERT_TRUE(WaitUntil([&] { return reads[i]->callback->calls.load() >= 1; }));
+                }
+                source->Cancel();
+                ++cancels;
+                break;
+            default:
+                break;
+        }
+    }
+    for (auto& read : reads) {
+        ASSERT_TRUE(WaitUntil([&] { return read->callback->calls.load() >= 1; }))
+            << "no report for the read at " << read->offset;
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return CacheTestAccess::FreeBlocks(cache) == CacheTestAccess::Blocks(cache);
+    })) << "blocks still held";
+    ASSERT_TRUE(WaitUntil([&] { return faulty.engine->GetBusySlotCount() == 0; }));
+    int succeeded = 0;
+    int cancelled = 0;
+    int touchedAfterReturn = 0;
+    for (auto& read : reads) {
+        SCOPED_TRACE("read at " + std::to_string(read->offset) + ", " + std::to_string(read->length) +
+                     " bytes");
+        const ListReport report = read->callback->Last();
+        EXPECT_EQ(report.calls, 1);
+        EXPECT_EQ(report.offset, read->offset);
+        if (report.result == CacheSource::kResultSuccess) {
+            EXPECT_EQ(report.bytes, read->length);
+            EXPECT_TRUE(read->dataOk.load())
+                << "wrong data reported as success: " << read->wrongBytes << " wrong bytes from byte "
+                << read->firstWrong << " (file offset " << read->offset + read->firstWrong
+                << "), the first 0x" << std::hex << int{read->wrongValue};
+            ++succeeded;
+        } else {
+            EXPECT_EQ(report.result, CacheSource::kResultCancelled) << ResultName(report.result);
+            EXPECT_EQ(report.bytes, 0u);
+            ++cancelled;
+        }
+        const auto* bytes = static_cast<const uint8_t*>(read->buffer->GetAddress());
+        for (uint32_t i = 0; i < read->length; ++i) {
+            if (bytes[i] != kCanary) {
+                ++touchedAfterReturn;
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(touchedAfterReturn, 0) << "buffers written after their callback";
+    EXPECT_GT(succeeded, 0);
+    EXPECT_GT(cancels, 0);
+    RecordProperty("cancelled", cancelled);
+    for (auto& read : reads) {
+        Release(read->callback);
+        EXPECT_TRUE(WaitUntil([&] { return read->list->GetRefCount() == 1; }));
+        Release(read->list);
+        Release(read->buffer);
+    }
+    Release(source);
+    EXPECT_TRUE(WaitUntil([&] { return cache->GetRefCount() == 1; }));
+    Release(cache);
+    EXPECT_EQ(factory->GetNumberOfBuffersFree(), factory->GetTotalNumberOfBuffers());
+    Release(factory);
+}
+
+}  // namespace
