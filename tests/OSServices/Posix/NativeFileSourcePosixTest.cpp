@@ -645,8 +645,11 @@ TEST(NativeFileSourcePosixDeviceTest, DeviceThatRefusesDirectIOIsOpenedWithoutIt
     Buffer* buffer = PhysMemInterface::Allocate(2 * PhysMemInterface::GetPageSize());
     std::memset(buffer->GetAddress(), 0xEE, buffer->GetSize());
     uint32_t bytes = 0;
-    EXPECT_EQ(zero->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
-    EXPECT_EQ(bytes, buffer->GetSize());
+    // A character device may hand back less than asked (seen under load); what it gives must be zeros.
+    const CacheSource::Result_t result = zero->Read(0, buffer, &bytes);
+    EXPECT_TRUE(result == CacheSource::kResultSuccess || result == CacheSource::kResultPartial) << result;
+    EXPECT_GT(bytes, 0u);
+    EXPECT_LE(bytes, buffer->GetSize());
     const auto* data = static_cast<uint8_t*>(buffer->GetAddress());
     EXPECT_TRUE(std::all_of(data, data + bytes, [](uint8_t b) { return b == 0; }));
     Release(zero);
