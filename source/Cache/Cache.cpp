@@ -18,7 +18,6 @@
 #include "CoreClasses/CallSite.h"
 #include "CoreClasses/DeferredRelease.h"
 #include "CoreClasses/ThreadSafeModifyHold.h"
-#include "Tarvos/BufferList.h"
 #include "Tarvos/CacheTransaction.h"
 #include "Tarvos/MTInterface.h"
 
@@ -156,10 +155,6 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
     if (source == nullptr) {
         return true;
     }
-    // The transaction can finish on the block dispatcher while this walk still reads it, and its
-    // owner's status callback then drops the transaction's reference on the buffer list: the walk
-    // keeps the list alive itself.
-    SharedObjectAutoRef holdList(transaction->GetBufferList());
     const bool multi = source->SupportsMultiBlockReads();
     const uint32_t dueTime = transaction->GetDueTime();
     const bool preRead = transaction->IsPreReadTransaction();

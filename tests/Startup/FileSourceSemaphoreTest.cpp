@@ -14,17 +14,11 @@
 #include "Tarvos/FileSource.h"
 #include "Tarvos/OSServices.h"
 
+#include "Startup/ChildCheck.h"
+
 using namespace Tarvos;
 
 namespace {
-
-#define CHILD_CHECK(condition)                                                          \
-    do {                                                                                \
-        if (!(condition)) {                                                             \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
-            std::exit(1);                                                               \
-        }                                                                               \
-    } while (0)
 
 // A semaphore without an operating-system object: every wait fails at once, every signal too.
 class DeadSemaphore : public MTSemaphore {

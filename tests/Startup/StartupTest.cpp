@@ -25,17 +25,11 @@
 #include "Tarvos/PhysMemInterface.h"
 #include "Tarvos/SharedObject.h"
 
+#include "Startup/ChildCheck.h"
+
 using namespace Tarvos;
 
 namespace {
-
-#define CHILD_CHECK(condition)                                                          \
-    do {                                                                                \
-        if (!(condition)) {                                                             \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
-            std::exit(1);                                                               \
-        }                                                                               \
-    } while (0)
 
 // Runs the call and returns the char* message it threw, or "" when it threw nothing.
 template <typename Call>
