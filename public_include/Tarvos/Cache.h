@@ -62,6 +62,8 @@ class TARVOS_EXPORT Cache : public SharedObject {
     ~Cache() override;
 
   private:
+    // Stops the dispatchers and gives back every part; for the destructor and a failed constructor.
+    void ReleaseParts();
     friend class ProcessTransactionCommand;
     friend class DispatchedReadCallback;
     friend class CacheBlock;
