@@ -67,6 +67,7 @@ class TARVOS_EXPORT Cache : public SharedObject {
     friend class ProcessTransactionCommand;
     friend class DispatchedReadCallback;
     friend class CacheBlock;
+    friend class FileSource;       // asks OnOwnDispatcherThread before its last release
     friend class CacheTestAccess;  // internal state for the library's own tests
 
     bool ProcessTransaction(CacheTransaction* transaction);

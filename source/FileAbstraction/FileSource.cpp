@@ -7,6 +7,7 @@
 #include <new>
 
 #include "CoreClasses/CallSite.h"
+#include "CoreClasses/DeferredRelease.h"
 #include "FileAbstraction/FileSourceAdapters.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"
@@ -168,6 +169,18 @@ FileSource::Result_t FileSource::WriteAsyncWithList(uint64_t offset, BufferList*
         wrapper->DecRef(TARVOS_CALL_SITE);
     }
     return result;
+}
+
+int32_t FileSource::DecRef(const char* file, const char* function, uint32_t line) {
+    // With one reference left, only its holder can touch the count, so the check cannot race.
+    if (GetRefCount() == 1) {
+        Cache* cache = GetCache();
+        if (cache != nullptr && cache->OnOwnDispatcherThread()) {
+            DeferredRelease::Release(this);
+            return 0;
+        }
+    }
+    return CacheSource::DecRef(file, function, line);
 }
 
 void FileSource::Cancel() {
