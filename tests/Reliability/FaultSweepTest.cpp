@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FaultCases.h"
 #include "ReliabilitySupport.h"
 
 using namespace Tarvos;
@@ -17,32 +18,6 @@ using namespace TarvosTest;
 namespace {
 
 constexpr uint32_t kFilePages = 16;
-constexpr uint32_t kShortCount = 100;
-
-struct FaultCase {
-    const char* name;
-    IOFaultKind_t kind;
-    int error;
-};
-
-const std::vector<FaultCase> kFaultCases = {
-    {"EIO", kFaultError, EIO},       {"ENOSPC", kFaultError, ENOSPC},      {"EINTR", kFaultError, EINTR},
-    {"EAGAIN", kFaultError, EAGAIN}, {"short", kFaultShortCount, 0},       {"zero", kFaultZeroBytes, 0},
-    {"delay", kFaultDelay, 0},       {"refused", kFaultRefuseSubmit, EIO}, {"duplicate", kFaultDuplicate, 0},
-};
-
-IOFaultRule RuleFor(const FaultCase& fault, uint32_t nth, bool persistent) {
-    IOFaultRule rule;
-    rule.operations = kFaultOnRead | kFaultOnWrite;
-    rule.nth = nth;
-    rule.persistent = persistent;
-    rule.kind = fault.kind;
-    rule.error = fault.error;
-    rule.bytes = kShortCount;
-    rule.delayMs = 15;
-    return rule;
-}
-
 // One uncached request of a round.
 struct Request {
     bool write;
