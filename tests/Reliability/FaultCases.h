@@ -37,4 +37,13 @@ inline Tarvos::IOFaultRule RuleFor(const FaultCase& fault, uint32_t nth, bool pe
     return rule;
 }
 
+// The engine issues a transfer that ended with EINTR or EAGAIN again, up to this many times.
+inline constexpr uint32_t kTransientRetries = 3;
+
+// Whether the fault was an error the engine answers by issuing the transfer again.
+inline bool IsRetried(const Tarvos::IOFaultRecord& record) {
+    return record.kind == Tarvos::kFaultError &&
+           (record.deliveredResult == -EINTR || record.deliveredResult == -EAGAIN);
+}
+
 }  // namespace TarvosTest
