@@ -5,6 +5,8 @@
 // and then handed on; concurrent AddBuffer calls are not supported. Never blocks.
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 
 #include "Tarvos/Export.h"
@@ -39,8 +41,9 @@ class TARVOS_EXPORT BufferList : public SharedObject {
     // their whole pages. Fails (null, 0 and 0, every lock undone) on an empty list, a lock that does not
     // count, a null address or empty buffer, or with countPages a buffer that is not whole pages.
     void* LockAllBuffers(bool countPages, uint32_t* numberOfPages, uint32_t* contiguousSize);
-    // Undoes the LockAllBuffers that returned lockToken, unlocking from the last buffer to the first;
-    // any other token does nothing.
+    // Undoes one LockAllBuffers that returned lockToken, unlocking from the last buffer to the first;
+    // any other token, or more unlocks than locks, does nothing. Locks nest: a list locked twice (by
+    // two requests at once, say) needs both unlocks. Lock and unlock may run on different threads.
     void UnlockAllBuffers(void* lockToken);
 
   protected:
@@ -48,9 +51,10 @@ class TARVOS_EXPORT BufferList : public SharedObject {
     ~BufferList() override;
 
   private:
-    BufferArray* array;  // owned
-    void* lockToken;     // from the last successful LockAllBuffers; null while unlocked
-    uint32_t totalSize;  // cached sum of the sizes; 0 means not computed
+    BufferArray* array;               // owned
+    std::atomic<void*> lockToken;     // from the last successful LockAllBuffers; null before any
+    std::atomic<uint32_t> lockDepth;  // successful LockAllBuffers not yet undone
+    uint32_t totalSize;               // cached sum of the sizes; 0 means not computed
 };
 
 }  // namespace Tarvos

@@ -12,7 +12,7 @@
 namespace Tarvos {
 
 BufferList::BufferList(uint32_t initialCapacity)
-    : array(new BufferArray(initialCapacity)), lockToken(nullptr), totalSize(0) {}
+    : array(new BufferArray(initialCapacity)), lockToken(nullptr), lockDepth(0), totalSize(0) {}
 
 BufferList::BufferList(Buffer* buffer, bool adoptReference, uint32_t initialCapacity)
     : BufferList(initialCapacity) {
@@ -98,7 +98,9 @@ void* BufferList::LockAllBuffers(bool countPages, uint32_t* numberOfPages, uint3
     };
     const uint32_t count = GetNumberOfBuffers();
     if (count == 0) {
-        lockToken = nullptr;
+        if (lockDepth.load() == 0) {
+            lockToken = nullptr;
+        }
         report(0, 0);
         return nullptr;
     }
@@ -143,15 +145,23 @@ void* BufferList::LockAllBuffers(bool countPages, uint32_t* numberOfPages, uint3
     // Both sums are bounded by the total size, which AddBuffer keeps within 32 bits.
     report(static_cast<uint32_t>(std::min<uint64_t>(pageSum, UINT32_MAX)),
            static_cast<uint32_t>(std::min<uint64_t>(runSize, UINT32_MAX)));
+    // The token is the first buffer's address, the same for every lock of this list, so it is left in
+    // place when the last lock is undone: clearing it could race with a new lock storing it again.
+    lockDepth.fetch_add(1);
     lockToken = runStart;
     return runStart;
 }
 
 void BufferList::UnlockAllBuffers(void* token) {
-    if (token == nullptr || token != lockToken) {
+    if (token == nullptr || token != lockToken.load()) {
         return;
     }
-    lockToken = nullptr;
+    uint32_t depth = lockDepth.load();
+    do {
+        if (depth == 0) {
+            return;  // every lock was already undone
+        }
+    } while (!lockDepth.compare_exchange_weak(depth, depth - 1));
     for (uint32_t i = GetNumberOfBuffers(); i > 0; --i) {
         array->At(i - 1)->Unlock();
     }

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CoreClasses/BufferArray.h"
@@ -215,7 +216,7 @@ TEST_F(BufferListTest, CountingPagesRefusesMemoryThatIsNotWholePages) {
     EXPECT_EQ(LockCounts(), (std::vector<int32_t>{0, 0})) << "a failure leaves the earlier token in place";
 }
 
-TEST_F(BufferListTest, LockingTwiceLocksTwiceAndOneUnlockIsLeft) {
+TEST_F(BufferListTest, LocksNestAndEachUnlockUndoesOne) {
     MakeList({{0, 10}, {10, 10}});
     void* first = list->LockAllBuffers(false, nullptr, nullptr);
     void* second = list->LockAllBuffers(false, nullptr, nullptr);
@@ -225,11 +226,36 @@ TEST_F(BufferListTest, LockingTwiceLocksTwiceAndOneUnlockIsLeft) {
     list->UnlockAllBuffers(At(10));
     EXPECT_EQ(LockCounts(), (std::vector<int32_t>{2, 2})) << "only the stored token unlocks";
     list->UnlockAllBuffers(first);
-    list->UnlockAllBuffers(second);
     EXPECT_EQ(LockCounts(), (std::vector<int32_t>{1, 1}));
-    for (auto* buffer : buffers) {
-        buffer->Unlock();
+    list->UnlockAllBuffers(second);
+    EXPECT_EQ(LockCounts(), (std::vector<int32_t>{0, 0})) << "two locks need two unlocks";
+    list->UnlockAllBuffers(first);
+    EXPECT_EQ(LockCounts(), (std::vector<int32_t>{0, 0})) << "an unlock without a lock does nothing";
+}
+
+// Two requests may use one list at once (a new one started from the callback of the last, while the
+// engine still lets go of it): locks and unlocks from several threads must balance.
+TEST(BufferListLocking, ConcurrentLocksAndUnlocksBalance) {
+    auto* first = new HeapBuffer(64);
+    auto* second = new HeapBuffer(64);
+    auto* shared = new BufferList(first, true, 2);
+    ASSERT_TRUE(shared->AddBuffer(second, true));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([shared] {
+            for (int i = 0; i < 5000; ++i) {
+                void* token = shared->LockAllBuffers(false, nullptr, nullptr);
+                ASSERT_NE(token, nullptr);
+                shared->UnlockAllBuffers(token);
+            }
+        });
     }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(TarvosTest::LockCountOf(shared->GetBuffer(0)), 0);
+    EXPECT_EQ(TarvosTest::LockCountOf(shared->GetBuffer(1)), 0);
+    shared->DecRef(TARVOS_CALL_SITE);
 }
 
 TEST_F(BufferListTest, DestructionReleasesButDoesNotUnlock) {

@@ -37,9 +37,10 @@ struct Lifetime {
 
 class LifetimeRegistry {
   public:
+    // Never destroyed: sources may still be let go on library threads while the process exits.
     static LifetimeRegistry& Get() {
-        static LifetimeRegistry registry;
-        return registry;
+        static LifetimeRegistry* registry = new LifetimeRegistry();
+        return *registry;
     }
     void Add(void* object, Lifetime* lifetime) {
         std::lock_guard<std::mutex> hold(mutex);
