@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "OSServices/Posix/PhysMemInterfaceImpPosix.h"
+#include "PlatformImps.h"
 #include "Tarvos/Buffer.h"
 
 namespace TarvosTest {
@@ -60,7 +60,7 @@ class LimitingPhysMemImp : public Tarvos::PhysMemInterfaceImp {
         std::atomic<int>* live;
     };
 
-    Tarvos::PhysMemInterfaceImpPosix platform;
+    PlatformPhysMemInterfaceImp platform;
     uint32_t largestAllocation;
     uint32_t failingAllocation;  // 1-based; 0 fails none
     std::mutex mutex;            // guards the record of requests

@@ -35,13 +35,7 @@ bool NativeFileSourceWin::Open(bool read, bool write, bool create) {
     if (opened == INVALID_HANDLE_VALUE || opened == nullptr) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(opened, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        // A directory is no file to transfer.
-        CloseHandle(opened);
-        return false;
-    }
+    // Without FILE_FLAG_BACKUP_SEMANTICS no directory opens, so the handle is a file, a pipe or a device.
     file = opened;
     readFlag = read;
     writeFlag = write;

@@ -63,7 +63,7 @@ NativeIOEngine* NativeIOEngine::GetEngine() {
     return engine;
 }
 
-NativeIOEngine::NativeIOEngine()
+NativeIOEngine::NativeIOEngine(bool startThread)
     : workEvent(NewAutoResetEvent()),
       shutdownEvent(NewAutoResetEvent()),
       cancelRequestEvent(NewAutoResetEvent()),
@@ -90,7 +90,7 @@ NativeIOEngine::NativeIOEngine()
     waitHandles[kShutdownIndex + 1] = cancelRequestEvent;
     queue.reserve(kNativeIORequestSlots);
     batch.reserve(kNativeIORequestSlots);
-    if (!eventsMade) {
+    if (!eventsMade || !startThread) {
         return;
     }
     unsigned threadId = 0;

@@ -34,8 +34,9 @@ class NativeIOEngine {
     // cannot be created or its I/O thread cannot start. Not guarded against two first calls at once.
     static NativeIOEngine* GetEngine();
 
-    // A separate engine with its own I/O thread (IsRunning tells whether it started); for tests.
-    NativeIOEngine();
+    // A separate engine with its own I/O thread (IsRunning tells whether it started), or without one,
+    // refusing every submission; for tests.
+    explicit NativeIOEngine(bool startThread = true);
     // Ends every live request with kResultFailed, waits for the system to finish with every issued one
     // and stops the I/O thread. Requires: not called on the I/O thread, no operation that can block
     // forever (a read of an idle pipe) left uncancelled by the system.
@@ -65,6 +66,8 @@ class NativeIOEngine {
     bool IsIOThread();  // true when called on the engine's I/O thread
     // False when the I/O thread never started or has stopped.
     bool IsRunning();
+    // True once destruction has asked the I/O thread to stop.
+    bool IsStopping() { return stopRequested.load(); }
     // Transfers issued so far: plain (ReadFile/WriteFile over one range) and scatter/gather; for tests.
     uint64_t GetPlainTransferCount() { return plainTransfers.load(); }
     uint64_t GetVectoredTransferCount() { return vectoredTransfers.load(); }
