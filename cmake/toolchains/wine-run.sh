@@ -22,9 +22,17 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       "$launcher" wineboot --init >/dev/null 2>&1 || true
-      wineserver=$(dirname "$launcher")/wineserver
-      [ -x "$wineserver" ] && "$wineserver" -w || true
+      server=$(dirname "$launcher")/wineserver
+      [ -x "$server" ] && "$server" -w || true
     fi
   ) 9>"$WINEPREFIX.lock"
+fi
+# A wine server that a program starts itself keeps that program's standard output open, so whoever
+# reads it (ctest) would wait for the server to exit. Start it here, detached from every stream; it
+# ends itself once no program has used it for a while. (One already running makes this a no-op.)
+wineserver=$(dirname "$launcher")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
+if [ -n "$wineserver" ]; then
+  "$wineserver" -p10 </dev/null >/dev/null 2>&1 || true
 fi
 exec "$launcher" "$@"
