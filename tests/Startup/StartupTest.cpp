@@ -261,7 +261,9 @@ TEST(StartupTest, ThreadingThenMemoryThenNativeFilesAreInstalled) {
                 CHILD_CHECK(Find(calls, kIOThreadStart, expected.size()) >= 0);
                 CHILD_CHECK(Find(calls, kIOThreadStart) == Find(calls, kIOThreadStart, expected.size()));
             }
-            CHILD_CHECK(NativeFileSysInterface::NewNativeFileSource(nullptr) != nullptr);
+            NativeFileSource* source = NativeFileSysInterface::NewNativeFileSource(nullptr);
+            CHILD_CHECK(source != nullptr);
+            source->DecRef(TARVOS_CALL_SITE);
             std::exit(0);
         },
         testing::ExitedWithCode(0), "");
