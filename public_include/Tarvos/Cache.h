@@ -62,9 +62,12 @@ class TARVOS_EXPORT Cache : public SharedObject {
     ~Cache() override;
 
   private:
+    // Stops the dispatchers and gives back every part; for the destructor and a failed constructor.
+    void ReleaseParts();
     friend class ProcessTransactionCommand;
     friend class DispatchedReadCallback;
     friend class CacheBlock;
+    friend class FileSource;       // asks OnOwnDispatcherThread before its last release
     friend class CacheTestAccess;  // internal state for the library's own tests
 
     bool ProcessTransaction(CacheTransaction* transaction);

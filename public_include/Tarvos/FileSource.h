@@ -65,6 +65,10 @@ class TARVOS_EXPORT FileSource : public CacheSource {
     virtual void Cancel();
     virtual void CancelNonCached() = 0;
 
+    // The last reference dropped on one of its cache's dispatcher threads is handed to the release
+    // thread: destroying the source cancels its work in the cache, which waits for those threads.
+    int32_t DecRef(const char* file, const char* function, uint32_t line) override;
+
   protected:
     ~FileSource() override;
 

@@ -118,6 +118,9 @@ class TARVOS_EXPORT MTThread {
     void FinishBeforeDestruction();
     // For a platform subclass whose thread could not be started: the body never ran.
     void ForgetBodyThatNeverRan() { body = nullptr; }
+    // False when the completion semaphore could not be made: such a thread could never be waited
+    // for, so a platform subclass must not start it.
+    bool CanReportCompletion() const { return completionSemaphore != nullptr; }
 
   private:
     MTThreadBody* body;                // not owned; null once terminated

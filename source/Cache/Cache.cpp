@@ -9,6 +9,8 @@
 // dispatcher and is retried when a block becomes free (NotifySomethingChanged).
 #include "Tarvos/Cache.h"
 
+#include <new>
+
 #include "Cache/CacheBlock.h"
 #include "Cache/CacheBlockList.h"
 #include "Cache/CacheCommands.h"
@@ -81,19 +83,41 @@ Cache::Cache(BufferFactory* factory)
       collecting(MTInterface::NewAtomicUnsigned32(0)),
       cancellingSource(MTInterface::NewAtomicPointer(nullptr)),
       blockSize(0) {
-    if (factory == nullptr) {
-        return;
+    // A part that cannot be made leaves the cache unmade: what was made is stopped and given back
+    // (the destructor does not run for a constructor that throws).
+    try {
+        if (hits == nullptr || misses == nullptr || directReads == nullptr || preReads == nullptr ||
+            collecting == nullptr || cancellingSource == nullptr) {
+            throw std::bad_alloc();
+        }
+        if (factory == nullptr) {
+            return;
+        }
+        blockList = new CacheBlockList(this, factory);
+        if (blockList->GetNumberOfBlocks() == 0) {
+            // No block could be made: a cache that could never serve a read refuses them all, as
+            // one without a factory does, instead of leaving them waiting for a block.
+            delete blockList;
+            blockList = nullptr;
+            return;
+        }
+        blockSize = blockList->GetBlockSize();
+        preReadList = new PreReadTransactionList(blockSize);
+        transactionDispatcher =
+            new TransactionDispatcher(kTransactionKinds, 2, MTThread::kMTPriorityTimeCritical);
+        readDispatcher = new TransactionDispatcher(kReadKinds, 1, MTThread::kMTPriorityTimeCritical);
+        blockDispatcher = new TransactionDispatcher(kBlockKinds, 1, MTThread::kMTPriorityAboveNormal);
+    } catch (...) {
+        ReleaseParts();
+        throw;
     }
-    blockList = new CacheBlockList(this, factory);
-    blockSize = blockList->GetBlockSize();
-    preReadList = new PreReadTransactionList(blockSize);
-    transactionDispatcher =
-        new TransactionDispatcher(kTransactionKinds, 2, MTThread::kMTPriorityTimeCritical);
-    readDispatcher = new TransactionDispatcher(kReadKinds, 1, MTThread::kMTPriorityTimeCritical);
-    blockDispatcher = new TransactionDispatcher(kBlockKinds, 1, MTThread::kMTPriorityAboveNormal);
 }
 
 Cache::~Cache() {
+    ReleaseParts();
+}
+
+void Cache::ReleaseParts() {
     TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher, blockDispatcher};
     for (TransactionDispatcher* dispatcher : dispatchers) {
         if (dispatcher != nullptr) {
@@ -122,11 +146,17 @@ Cache::~Cache() {
     delete blockList;
     blockList = nullptr;
     delete hits;
+    hits = nullptr;
     delete misses;
+    misses = nullptr;
     delete directReads;
+    directReads = nullptr;
     delete preReads;
+    preReads = nullptr;
     delete collecting;
+    collecting = nullptr;
     delete cancellingSource;
+    cancellingSource = nullptr;
 }
 
 CacheSource::Result_t Cache::Read(CacheTransaction* transaction) {
@@ -143,7 +173,15 @@ CacheSource::Result_t Cache::Read(CacheTransaction* transaction) {
         transaction->SetResult(CacheSource::kResultFailed);
         return CacheSource::kResultFailed;
     }
-    transactionDispatcher->Add(new ProcessTransactionCommand(this, transaction));
+    ProcessTransactionCommand* command = nullptr;
+    try {
+        command = new ProcessTransactionCommand(this, transaction);
+    } catch (const std::bad_alloc&) {
+        SharedObjectAutoRef hold(transaction);
+        transaction->SetResult(CacheSource::kResultFailed);
+        return CacheSource::kResultFailed;
+    }
+    transactionDispatcher->Add(command);
     return CacheSource::kResultPending;
 }
 
@@ -235,11 +273,23 @@ void Cache::PreRead(CacheSource* source, uint64_t offset, uint32_t size, uint32_
     }
     preReadList->AlignRange(offset, size);
     while (size > 0) {
-        auto* transaction = new CacheTransaction();
-        if (transaction->SetupForPreRead(source, offset, blockSize, dueTime)) {
-            Read(transaction);
+        CacheTransaction* transaction = nullptr;
+        bool made = true;
+        try {
+            transaction = new CacheTransaction();
+            if (transaction->SetupForPreRead(source, offset, blockSize, dueTime)) {
+                Read(transaction);
+            }
+        } catch (const std::bad_alloc&) {
+            // A pre-read is advice: the rest of one that cannot be made is left out.
+            made = false;
         }
-        transaction->DecRef(TARVOS_CALL_SITE);
+        if (transaction != nullptr) {
+            transaction->DecRef(TARVOS_CALL_SITE);
+        }
+        if (!made) {
+            return;
+        }
         size = size > blockSize ? size - blockSize : 0;
         offset += blockSize;
     }

@@ -4,7 +4,10 @@
 // forms wait on their own asynchronous call.
 #include "Tarvos/FileSource.h"
 
+#include <new>
+
 #include "CoreClasses/CallSite.h"
+#include "CoreClasses/DeferredRelease.h"
 #include "FileAbstraction/FileSourceAdapters.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"
@@ -35,6 +38,17 @@ CacheSource::Result_t RunAndWait(ResultCallbackWrapper* wrapper, uint32_t* bytes
     return result;
 }
 
+// The adapter made by make, or null when it cannot be allocated: each entry point then refuses the
+// call with kResultFailed instead of letting std::bad_alloc out half done.
+template <typename Make>
+auto TryMake(Make make) -> decltype(make()) {
+    try {
+        return make();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 FileSource::FileSource() = default;
@@ -42,14 +56,20 @@ FileSource::FileSource() = default;
 FileSource::~FileSource() = default;
 
 FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
-    auto* wrapper = new ResultCallbackWrapper(buffer);
+    auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(buffer); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
         return ReadAsyncWithList(offset, callback->GetList(), callback, kDueASAP);
     });
 }
 
 FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list, uint32_t* bytesTransferred) {
-    auto* wrapper = new ResultCallbackWrapper(static_cast<Buffer*>(nullptr));
+    auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(static_cast<Buffer*>(nullptr)); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
         return ReadAsyncWithList(offset, list, callback, kDueASAP);
     });
@@ -57,7 +77,10 @@ FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list,
 
 FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
                                            uint32_t dueTime) {
-    auto* wrapper = new ResultCallbackWrapper(callback, buffer);
+    auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(callback, buffer); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     const Result_t result = ReadAsyncWithList(offset, wrapper->GetList(), wrapper, dueTime);
     if (result != kResultPending) {
         wrapper->DecRef(TARVOS_CALL_SITE);
@@ -70,7 +93,11 @@ FileSource::Result_t FileSource::ReadAsyncWithList(uint64_t offset, BufferList* 
     if (GetCache() == nullptr) {
         return ReadAsyncWithListNonCached(offset, list, callback, dueTime);
     }
-    auto* wrapper = new ResultBufferListWrapper(this, offset, list, callback, dueTime);
+    auto* wrapper =
+        TryMake([&] { return new ResultBufferListWrapper(this, offset, list, callback, dueTime); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     return wrapper->Initiate();
 }
 
@@ -90,7 +117,10 @@ bool FileSource::SupportsPreReads() {
 }
 
 FileSource::Result_t FileSource::Write(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
-    auto* wrapper = new ResultCallbackWrapper(buffer);
+    auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(buffer); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
         return WriteAsyncWithList(offset, callback->GetList(), callback, kDueASAP);
     });
@@ -98,7 +128,10 @@ FileSource::Result_t FileSource::Write(uint64_t offset, Buffer* buffer, uint32_t
 
 FileSource::Result_t FileSource::WriteWithList(uint64_t offset, BufferList* list,
                                                uint32_t* bytesTransferred) {
-    auto* wrapper = new ResultCallbackWrapper(static_cast<Buffer*>(nullptr));
+    auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(static_cast<Buffer*>(nullptr)); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
         return WriteAsyncWithList(offset, list, callback, kDueASAP);
     });
@@ -106,7 +139,10 @@ FileSource::Result_t FileSource::WriteWithList(uint64_t offset, BufferList* list
 
 FileSource::Result_t FileSource::WriteAsync(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
                                             uint32_t dueTime) {
-    auto* wrapper = new ResultCallbackWrapper(callback, buffer);
+    auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(callback, buffer); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     const Result_t result = WriteAsyncWithList(offset, wrapper->GetList(), wrapper, dueTime);
     if (result != kResultPending) {
         wrapper->DecRef(TARVOS_CALL_SITE);
@@ -124,12 +160,27 @@ FileSource::Result_t FileSource::WriteAsyncWithList(uint64_t offset, BufferList*
     // Finishes before the write starts, so no later cached read can see the old bytes; the wrapper
     // forgets the range again when the write is over (see WriteInvalidationWrapper).
     cache->Invalidate(this, offset, size);
-    auto* wrapper = new WriteInvalidationWrapper(this, offset, size, callback);
+    auto* wrapper = TryMake([&] { return new WriteInvalidationWrapper(this, offset, size, callback); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     const Result_t result = WriteAsyncWithListNonCached(offset, list, wrapper, dueTime);
     if (result != kResultPending) {
         wrapper->DecRef(TARVOS_CALL_SITE);
     }
     return result;
+}
+
+int32_t FileSource::DecRef(const char* file, const char* function, uint32_t line) {
+    // With one reference left, only its holder can touch the count, so the check cannot race.
+    if (GetRefCount() == 1) {
+        Cache* cache = GetCache();
+        if (cache != nullptr && cache->OnOwnDispatcherThread()) {
+            DeferredRelease::Release(this);
+            return 0;
+        }
+    }
+    return CacheSource::DecRef(file, function, line);
 }
 
 void FileSource::Cancel() {
@@ -145,7 +196,10 @@ FileSource::Result_t FileSource::ReadTransaction(CacheTransaction* transaction) 
     if (transaction == nullptr) {
         return kResultInvalidArgument;
     }
-    auto* wrapper = new TransactionWrapper(transaction, this);
+    auto* wrapper = TryMake([&] { return new TransactionWrapper(transaction, this); });
+    if (wrapper == nullptr) {
+        return kResultFailed;
+    }
     const Result_t result = ReadAsyncWithListNonCached(transaction->GetOffset(), transaction->GetBufferList(),
                                                        wrapper, transaction->GetDueTime());
     if (result != kResultPending) {

@@ -7,6 +7,7 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ReliabilitySupport.h"
@@ -33,6 +34,87 @@ struct StormRead {
     uint32_t wrongBytes = 0;
     uint8_t wrongValue = 0;
 };
+
+// Starts one cached read of a random range; its callback checks the data and then writes the canary
+// over the buffer. Null when the read was not accepted.
+std::unique_ptr<StormRead> StartStormRead(NativeFileSourcePosix* source, std::mt19937& random,
+                                          uint64_t fileSize) {
+    const uint32_t page = Page();
+    auto read = std::make_unique<StormRead>();
+    read->length = 1 + random() % (2 * page);
+    read->offset = random() % (fileSize - read->length);
+    read->buffer = new HeapBuffer(read->length);
+    std::memset(read->buffer->GetAddress(), 0xEE, read->length);
+    read->list = new BufferList(read->buffer, false);
+    read->callback = new CountingCallback();
+    StormRead* self = read.get();
+    read->callback->onReport = [self](CacheSource::Result_t result, BufferList*) {
+        if (result == CacheSource::kResultSuccess) {
+            const uint32_t at =
+                FirstPatternMismatch(self->buffer->GetAddress(), self->length, self->offset, kSeed);
+            self->dataOk = at == self->length;
+            if (at != self->length) {
+                const auto* got = static_cast<const uint8_t*>(self->buffer->GetAddress());
+                uint32_t wrong = 0;
+                for (uint32_t i = at; i < self->length; ++i) {
+                    wrong += got[i] != PatternByte(self->offset + i, kSeed);
+                }
+                self->firstWrong = at;
+                self->wrongBytes = wrong;
+                self->wrongValue = got[at];
+            }
+        }
+        // The buffer is the caller's again: anything the library writes now shows at the end.
+        std::memset(self->buffer->GetAddress(), kCanary, self->length);
+    };
+    if (source->ReadAsyncWithList(read->offset, read->list, read->callback, 0) !=
+        CacheSource::kResultPending) {
+        return nullptr;
+    }
+    return read;
+}
+
+// Each read reported once, success with verified data or cancelled with 0 bytes, and its buffer
+// still holds the canary its callback wrote.
+void CheckStormReads(const std::vector<std::unique_ptr<StormRead>>& reads, int* succeeded, int* cancelled) {
+    int touchedAfterReturn = 0;
+    for (auto& read : reads) {
+        SCOPED_TRACE("read at " + std::to_string(read->offset) + ", " + std::to_string(read->length) +
+                     " bytes");
+        const ListReport report = read->callback->Last();
+        EXPECT_EQ(report.calls, 1);
+        EXPECT_EQ(report.offset, read->offset);
+        if (report.result == CacheSource::kResultSuccess) {
+            EXPECT_EQ(report.bytes, read->length);
+            EXPECT_TRUE(read->dataOk.load())
+                << "wrong data reported as success: " << read->wrongBytes << " wrong bytes from byte "
+                << read->firstWrong << " (file offset " << read->offset + read->firstWrong
+                << "), the first 0x" << std::hex << int{read->wrongValue};
+            ++*succeeded;
+        } else {
+            EXPECT_EQ(report.result, CacheSource::kResultCancelled) << ResultName(report.result);
+            EXPECT_EQ(report.bytes, 0u);
+            ++*cancelled;
+        }
+        const auto* bytes = static_cast<const uint8_t*>(read->buffer->GetAddress());
+        for (uint32_t i = 0; i < read->length; ++i) {
+            if (bytes[i] != kCanary) {
+                ++touchedAfterReturn;
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(touchedAfterReturn, 0) << "buffers written after their callback";
+}
+
+void ReleaseStormReads(const std::vector<std::unique_ptr<StormRead>>& reads) {
+    for (auto& read : reads) {
+        Release(read->callback);
+        EXPECT_TRUE(WaitUntil([&] { return read->list->GetRefCount() == 1; }));
+        Release(read->list);
+        Release(read->buffer);
+    }
+}
 
 class CancellationStormTest : public testing::TestWithParam<std::string> {
   protected:
@@ -84,36 +166,8 @@ TEST_P(CancellationStormTest, EveryReadEndsOnceAndReturnedBuffersStayUntouched) 
             if (random() % 8 == 0) {
                 source->PreRead(uint64_t{random() % kFilePages} * page, 2 * page, 0);
             }
-            auto read = std::make_unique<StormRead>();
-            read->length = 1 + random() % (2 * page);
-            read->offset = random() % (fileSize - read->length);
-            read->buffer = new HeapBuffer(read->length);
-            std::memset(read->buffer->GetAddress(), 0xEE, read->length);
-            read->list = new BufferList(read->buffer, false);
-            read->callback = new CountingCallback();
-            StormRead* self = read.get();
-            read->callback->onReport = [self](CacheSource::Result_t result, BufferList*) {
-                if (result == CacheSource::kResultSuccess) {
-                    const uint32_t at =
-                        FirstPatternMismatch(self->buffer->GetAddress(), self->length, self->offset, kSeed);
-                    self->dataOk = at == self->length;
-                    if (at != self->length) {
-                        const auto* got = static_cast<const uint8_t*>(self->buffer->GetAddress());
-                        uint32_t wrong = 0;
-                        for (uint32_t i = at; i < self->length; ++i) {
-                            wrong += got[i] != PatternByte(self->offset + i, kSeed);
-                        }
-                        self->firstWrong = at;
-                        self->wrongBytes = wrong;
-                        self->wrongValue = got[at];
-                    }
-                }
-                // The buffer is the caller's again: anything the library writes now shows at the end.
-                std::memset(self->buffer->GetAddress(), kCanary, self->length);
-            };
-            const CacheSource::Result_t started =
-                source->ReadAsyncWithList(read->offset, read->list, read->callback, 0);
-            ASSERT_EQ(started, CacheSource::kResultPending);
+            auto read = StartStormRead(source, random, fileSize);
+            ASSERT_NE(read, nullptr);
             reads.push_back(std::move(read));
         }
         switch (random() % 5) {
@@ -154,43 +208,90 @@ TEST_P(CancellationStormTest, EveryReadEndsOnceAndReturnedBuffersStayUntouched) 
     ASSERT_TRUE(WaitUntil([&] { return faulty.engine->GetBusySlotCount() == 0; }));
     int succeeded = 0;
     int cancelled = 0;
-    int touchedAfterReturn = 0;
-    for (auto& read : reads) {
-        SCOPED_TRACE("read at " + std::to_string(read->offset) + ", " + std::to_string(read->length) +
-                     " bytes");
-        const ListReport report = read->callback->Last();
-        EXPECT_EQ(report.calls, 1);
-        EXPECT_EQ(report.offset, read->offset);
-        if (report.result == CacheSource::kResultSuccess) {
-            EXPECT_EQ(report.bytes, read->length);
-            EXPECT_TRUE(read->dataOk.load())
-                << "wrong data reported as success: " << read->wrongBytes << " wrong bytes from byte "
-                << read->firstWrong << " (file offset " << read->offset + read->firstWrong
-                << "), the first 0x" << std::hex << int{read->wrongValue};
-            ++succeeded;
-        } else {
-            EXPECT_EQ(report.result, CacheSource::kResultCancelled) << ResultName(report.result);
-            EXPECT_EQ(report.bytes, 0u);
-            ++cancelled;
-        }
-        const auto* bytes = static_cast<const uint8_t*>(read->buffer->GetAddress());
-        for (uint32_t i = 0; i < read->length; ++i) {
-            if (bytes[i] != kCanary) {
-                ++touchedAfterReturn;
-                break;
-            }
-        }
-    }
-    EXPECT_EQ(touchedAfterReturn, 0) << "buffers written after their callback";
+    CheckStormReads(reads, &succeeded, &cancelled);
     EXPECT_GT(succeeded, 0);
     EXPECT_GT(cancels, 0);
     RecordProperty("cancelled", cancelled);
-    for (auto& read : reads) {
-        Release(read->callback);
-        EXPECT_TRUE(WaitUntil([&] { return read->list->GetRefCount() == 1; }));
-        Release(read->list);
-        Release(read->buffer);
+    ReleaseStormReads(reads);
+    Release(source);
+    EXPECT_TRUE(WaitUntil([&] { return cache->GetRefCount() == 1; }));
+    Release(cache);
+    EXPECT_EQ(factory->GetNumberOfBuffersFree(), factory->GetTotalNumberOfBuffers());
+    Release(factory);
+}
+
+// The same from four threads at once over one cached source: each thread issues its reads and
+// pre-reads and cancels the shared source at random moments, so cancels meet reads of other threads
+// anywhere in their lives.
+TEST_P(CancellationStormTest, ThreadsCancellingEachOthersReadsStillEndEveryReadOnce) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 500;
+    const uint32_t page = Page();
+    IOFaultRule delay;
+    delay.operations = kFaultOnRead;
+    delay.nth = 0;
+    delay.probability = 0.2;
+    delay.kind = kFaultDelay;
+    delay.delayMs = 1;
+    faulty.injector->AddRule(delay);
+
+    auto* factory = new BufferFactoryPhysMem();
+    ASSERT_TRUE(factory->Initialize(page, 8, 8, 0));
+    auto* cache = new Cache(factory);
+    auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+    ASSERT_TRUE(source->Open(true, false, false));
+    ASSERT_TRUE(source->UseCache(cache));
+    const uint64_t fileSize = uint64_t{kFilePages} * page;
+
+    std::vector<std::vector<std::unique_ptr<StormRead>>> perThread(kThreads);
+    std::atomic<int> cancels{0};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(100 + t);
+            for (int i = 0; i < kPerThread; ++i) {
+                if (random() % 6 == 0) {
+                    source->PreRead(uint64_t{random() % kFilePages} * page, 2 * page, random() % 4);
+                }
+                auto read = StartStormRead(source, random, fileSize);
+                if (read == nullptr) {
+                    ++refused;
+                } else {
+                    perThread[t].push_back(std::move(read));
+                }
+                if (random() % 80 == 0) {
+                    source->Cancel();
+                    ++cancels;
+                }
+            }
+        });
     }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::vector<std::unique_ptr<StormRead>> reads;
+    for (auto& list : perThread) {
+        for (auto& read : list) {
+            reads.push_back(std::move(read));
+        }
+    }
+    for (auto& read : reads) {
+        ASSERT_TRUE(WaitUntil([&] { return read->callback->calls.load() >= 1; }))
+            << "no report for the read at " << read->offset;
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return CacheTestAccess::FreeBlocks(cache) == CacheTestAccess::Blocks(cache);
+    })) << "blocks still held";
+    ASSERT_TRUE(WaitUntil([&] { return faulty.engine->GetBusySlotCount() == 0; }));
+    int succeeded = 0;
+    int cancelled = 0;
+    CheckStormReads(reads, &succeeded, &cancelled);
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_GT(succeeded, 0);
+    EXPECT_GT(cancels.load(), 0);
+    RecordProperty("cancelled", cancelled);
+    ReleaseStormReads(reads);
     Release(source);
     EXPECT_TRUE(WaitUntil([&] { return cache->GetRefCount() == 1; }));
     Release(cache);

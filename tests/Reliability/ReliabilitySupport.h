@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Cache/CacheBlockList.h"
+#include "Cache/PreReadTransactionList.h"
 #include "CoreClasses/CallSite.h"
 #include "OSServices/Posix/IOMechanismFaults.h"
 #include "OSServices/Posix/NativeFileSourcePosix.h"
@@ -41,6 +42,9 @@ class CacheTestAccess {
     }
     static uint32_t Blocks(Cache* cache) {
         return cache->blockList != nullptr ? cache->blockList->GetNumberOfBlocks() : 0;
+    }
+    static size_t ParkedPreReads(Cache* cache) {
+        return cache->preReadList != nullptr ? cache->preReadList->GetNumberOfEntries() : 0;
     }
 };
 }  // namespace Tarvos

@@ -70,6 +70,10 @@ MTThreadPosix* MTThreadPosix::Start(MTThreadBody* body, MTPriority priority, uin
     if (thread == nullptr) {
         return nullptr;
     }
+    if (!thread->CanReportCompletion()) {
+        thread->ForgetBodyThatNeverRan();
+        return nullptr;
+    }
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) {
         ThrowFacadeMessage("MTInterface Unable To Construct Object");

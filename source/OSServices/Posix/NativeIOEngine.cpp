@@ -17,6 +17,7 @@
 #include "NativeIOEngine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <new>
 
@@ -29,6 +30,8 @@ namespace {
 
 constexpr uint32_t kSlotBits = 8;
 constexpr uint64_t kSlotMask = (uint64_t{1} << kSlotBits) - 1;
+// A transfer that ends with EINTR or EAGAIN is issued again up to this many times before it fails.
+constexpr uint32_t kTransientRetries = 3;
 constexpr uint64_t kLargestOffset = 0x7FFFFFFFFFFFFFFFull;
 constexpr uint32_t kLongestDeadlineMs = 0x7FFFFFFFu;
 
@@ -181,6 +184,7 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* lis
     slot.startOffset = offset;
     slot.size = slot.manager->GetTotalSize();
     slot.write = write;
+    slot.retries = 0;
     // Deadlines beyond half the clock's range would read as already passed.
     slot.dueTime = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
     bool queued = false;
@@ -404,6 +408,18 @@ void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
         return;
     }
     if (state != kSlotInFlight) {
+        return;
+    }
+    if ((completion.result == -EINTR || completion.result == -EAGAIN) && slot.retries < kTransientRetries &&
+        !stopRequested.load()) {
+        // Nothing was transferred and the cause passes: issue the same transfer again, under a new
+        // generation so that a stray copy of the old completion can never be taken for the new one.
+        ++slot.retries;
+        {
+            MTCritSecHold hold(queueLock);
+            ++slot.generation;
+        }
+        Issue(static_cast<uint32_t>(index));
         return;
     }
     CacheSource::Result_t result = CacheSource::kResultSuccess;

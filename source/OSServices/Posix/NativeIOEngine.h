@@ -113,6 +113,7 @@ class NativeIOEngine : private MTThreadBody {
         uint64_t startOffset = 0;
         uint32_t size = 0;
         bool write = false;
+        uint32_t retries = 0;      // times the transfer was issued again after EINTR or EAGAIN
         struct iovec single = {};  // the one range of a contiguous list, for as long as it is issued
         std::unique_ptr<ScatterGatherManager> manager;
     };

@@ -1,5 +1,7 @@
 #include "PhysMemInterfaceImpPosix.h"
 
+#include <new>
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -61,7 +63,12 @@ Buffer* PhysMemInterfaceImpPosix::Allocate(uint32_t size) {
     if (bytes == 0) {
         return nullptr;
     }
-    auto* buffer = new PhysMemBuffer(bytes);
+    PhysMemBuffer* buffer = nullptr;
+    try {
+        buffer = new PhysMemBuffer(bytes);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // the buffer's own bookkeeping could not be made
+    }
     if (buffer->GetAddress() != nullptr && buffer->GetSize() >= size) {
         return buffer;
     }

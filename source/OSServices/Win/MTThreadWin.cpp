@@ -26,6 +26,11 @@ MTThreadWin* MTThreadWin::Start(MTThreadBody* body, MTPriority priority, uint64_
     if (thread == nullptr) {
         return nullptr;
     }
+    if (!thread->CanReportCompletion()) {
+        // Nobody could ever wait for such a thread.
+        thread->ForgetBodyThatNeverRan();
+        return nullptr;
+    }
     unsigned threadId = 0;
     const uintptr_t started =
         _beginthreadex(nullptr, 0, &MTThreadWin::Entry, thread.get(), CREATE_SUSPENDED, &threadId);

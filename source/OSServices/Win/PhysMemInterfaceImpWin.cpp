@@ -1,5 +1,7 @@
 #include "OSServices/Win/PhysMemInterfaceImpWin.h"
 
+#include <new>
+
 #include "CoreClasses/CallSite.h"
 #include "OSServices/Win/WinHeaders.h"
 #include "Tarvos/Buffer.h"
@@ -62,7 +64,12 @@ Buffer* PhysMemInterfaceImpWin::Allocate(uint32_t size) {
     if (bytes == 0) {
         return nullptr;
     }
-    auto* buffer = new PhysMemBuffer(bytes);
+    PhysMemBuffer* buffer = nullptr;
+    try {
+        buffer = new PhysMemBuffer(bytes);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // the buffer's own bookkeeping could not be made
+    }
     if (buffer->GetAddress() != nullptr && buffer->GetSize() >= size) {
         return buffer;
     }

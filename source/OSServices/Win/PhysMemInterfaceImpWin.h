@@ -16,7 +16,7 @@ class PhysMemInterfaceImpWin : public PhysMemInterfaceImp {
     ~PhysMemInterfaceImpWin() override = default;
 
     // Null for size 0, when the whole-page size does not fit in 32 bits, or when the system has no
-    // memory; std::bad_alloc when the buffer object itself cannot be allocated.
+    // memory, or when the buffer object itself cannot be allocated.
     Buffer* Allocate(uint32_t size) override;
     uint32_t GetPageSize() override;
 
