@@ -5,6 +5,9 @@
 #if defined(_WIN32)
 #if defined(TARVOS_BUILDING_LIBRARY)
 #define TARVOS_EXPORT __declspec(dllexport)
+#elif defined(TARVOS_STATIC)
+// Linked from the static archive of the library's objects (tests and tools that need internals).
+#define TARVOS_EXPORT
 #else
 #define TARVOS_EXPORT __declspec(dllimport)
 #endif

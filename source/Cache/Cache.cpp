@@ -428,8 +428,7 @@ bool Cache::OnOwnDispatcherThread() {
 
 int32_t Cache::DecRef(const char* file, const char* function, uint32_t line) {
     // With one reference left, only its holder can touch the count, so the check cannot race.
-    if (GetRefCount() == 1 && OnOwnDispatcherThread()) {
-        DeferredRelease::Release(this);
+    if (GetRefCount() == 1 && OnOwnDispatcherThread() && DeferredRelease::HandOver(this)) {
         return 0;
     }
     return SharedObject::DecRef(file, function, line);

@@ -57,16 +57,19 @@ DeferredRelease* DeferredRelease::Start() {
 }
 
 void DeferredRelease::Release(SharedObject* object) {
-    if (object == nullptr) {
-        return;
+    if (object != nullptr && !HandOver(object)) {
+        object->DecRef(TARVOS_CALL_SITE);
     }
+}
+
+bool DeferredRelease::HandOver(SharedObject* object) {
     // Started once, by whichever thread first needs it; later callers see the finished object.
     static DeferredRelease* const releaser = Start();
-    if (releaser == nullptr) {
-        object->DecRef(TARVOS_CALL_SITE);
-        return;
+    if (releaser == nullptr || object == nullptr) {
+        return false;
     }
     releaser->Add(object);
+    return true;
 }
 
 void DeferredRelease::Add(SharedObject* object) {

@@ -18,6 +18,10 @@ class DeferredRelease final : public MTThreadBody {
     // Hands over one reference on object (null is ignored). When the release thread cannot be started,
     // the reference is dropped at once on the calling thread.
     static void Release(SharedObject* object);
+    // Hands over one reference on object, or returns false (the reference still the caller's) when
+    // the release thread cannot be started. For a DecRef that defers its own last release: falling
+    // back to Release would call that DecRef again, without end.
+    static bool HandOver(SharedObject* object);
 
   private:
     DeferredRelease(MTCritSec* lock, MTSemaphore* wakeUp);

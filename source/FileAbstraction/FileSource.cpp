@@ -175,8 +175,7 @@ int32_t FileSource::DecRef(const char* file, const char* function, uint32_t line
     // With one reference left, only its holder can touch the count, so the check cannot race.
     if (GetRefCount() == 1) {
         Cache* cache = GetCache();
-        if (cache != nullptr && cache->OnOwnDispatcherThread()) {
-            DeferredRelease::Release(this);
+        if (cache != nullptr && cache->OnOwnDispatcherThread() && DeferredRelease::HandOver(this)) {
             return 0;
         }
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "CoreClasses/CallSite.h"
+#include "DebugOutputCapture.h"
 
 using namespace Tarvos;
 
@@ -92,9 +93,9 @@ TEST(SharedObjectTest, ThreadSafeModifyIsReentrantAndExclusive) {
 TEST(SharedObjectTest, LeakLoggingIsInert) {
     SharedObject::EnableLeakedObjectsLogging(1, 2);
     EXPECT_FALSE(SharedObject::IsLeakedObjectLoggingEnabled());
-    testing::internal::CaptureStderr();
+    TarvosTest::DebugOutputCapture capture;
     SharedObject::PrintLeakedObjectsToDebugger();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(capture.Take(), "");
     SharedObject::DisableLeakedObjectsLogging();
 }
 

@@ -1,12 +1,12 @@
 // End to end on real files: native file sources in front of a block cache, against the same file
 // read without the cache. Content is a hash of the offset (and of a per-page generation where the
 // tests write), so a byte from the wrong place or the wrong time is caught.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -67,8 +67,11 @@ class BufferReport : public FileSource::ResultCallbackBuffer {
 class CachedNativeFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        directory = testing::TempDir() + "cached-native-XXXXXX";
-        ASSERT_NE(mkdtemp(directory.data()), nullptr);
+        // A fresh directory per test; the random part keeps parallel test processes apart.
+        std::random_device random;
+        directory =
+            testing::TempDir() + "cached-native-" + std::to_string(random()) + "-" + std::to_string(random());
+        ASSERT_TRUE(std::filesystem::create_directory(directory));
         path = directory + "/data.bin";
         factory = new BufferFactoryPhysMem();
         ASSERT_TRUE(factory->Initialize(kBlock, 16, 16, 0));
@@ -89,8 +92,8 @@ class CachedNativeFileTest : public ::testing::Test {
             EXPECT_EQ(factory->GetNumberOfBuffersFree(), factory->GetTotalNumberOfBuffers());
             factory->DecRef(TARVOS_CALL_SITE);
         }
-        ::unlink(path.c_str());
-        ::rmdir(directory.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
     }
 
     void WriteFile(uint64_t length) {
@@ -98,10 +101,11 @@ class CachedNativeFileTest : public ::testing::Test {
         for (uint64_t i = 0; i < length; ++i) {
             bytes[i] = ContentAt(i);
         }
-        const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        ::close(fd);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        ASSERT_TRUE(out.is_open());
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        ASSERT_TRUE(out.good());
     }
 
     NativeFileSource* Open(bool cached, bool write = false) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 
+#include "DebugOutputCapture.h"
 #include "Support/Waiting.h"
 #include "Tarvos/MTInterface.h"
 
@@ -84,11 +85,11 @@ TEST(MTThreadTest, DestructorWaitsForABodyThatReturnsLate) {
 }
 
 TEST(MTThreadTest, ThrowingBodyCompletesNormally) {
-    testing::internal::CaptureStderr();
+    TarvosTest::DebugOutputCapture capture;
     ThrowingBody body;
     std::unique_ptr<MTThread> thread(MTInterface::NewThread(&body, MTThread::kMTPriorityNormal, 0));
     EXPECT_TRUE(thread->Terminate(5000));
-    const std::string output = testing::internal::GetCapturedStderr();
+    const std::string output = capture.Take();
     EXPECT_NE(output.find("Unhandled Exception Running Thread\n"), std::string::npos) << output;
 }
 

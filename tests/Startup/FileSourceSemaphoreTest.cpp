@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "CoreClasses/CallSite.h"
-#include "OSServices/Posix/MTInterfaceImpPosix.h"
+#include "PlatformImps.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/FileSource.h"
@@ -28,7 +28,7 @@ class DeadSemaphore : public MTSemaphore {
     bool Wait(uint32_t, uint32_t) override { return false; }
 };
 
-class SpoilableImp : public MTInterfaceImpPosix {
+class SpoilableImp : public TarvosTest::PlatformMTInterfaceImp {
   public:
     enum class Semaphores { kWorking, kDead, kNone };
     std::atomic<Semaphores> semaphores{Semaphores::kWorking};
@@ -40,7 +40,7 @@ class SpoilableImp : public MTInterfaceImpPosix {
             case Semaphores::kNone:
                 return nullptr;
             default:
-                return MTInterfaceImpPosix::NewSemaphore(maximumCount, initialCount);
+                return TarvosTest::PlatformMTInterfaceImp::NewSemaphore(maximumCount, initialCount);
         }
     }
 };

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "OSServices/Posix/PhysMemInterfaceImpPosix.h"
+#include "PlatformImps.h"
 #include "Tarvos/Buffer.h"
 
 namespace TarvosTest {
@@ -97,7 +97,7 @@ class LimitingPhysMemImp : public Tarvos::PhysMemInterfaceImp {
         std::atomic<int>* live;
     };
 
-    Tarvos::PhysMemInterfaceImpPosix platform;
+    PlatformPhysMemInterfaceImp platform;
     uint32_t largestAllocation;
     std::mutex mutex;            // guards the record of requests and the failure settings
     uint32_t failingAllocation;  // 1-based index into requests; 0 fails none

@@ -15,7 +15,7 @@ inline bool WaitUntil(const std::function<bool()>& condition,
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }

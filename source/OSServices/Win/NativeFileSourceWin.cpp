@@ -1,0 +1,98 @@
+// States: closed (handle null) -> open by a successful Open -> closed by Close, Delete or destruction,
+// each of which first ends every engine request on the handle. The read and write flags keep the
+// values of the last successful Open through Close.
+#include "OSServices/Win/NativeFileSourceWin.h"
+
+#include "OSServices/Win/NativeIOEngine.h"
+
+namespace Tarvos {
+
+NativeFileSourceWin::NativeFileSourceWin(const char* path, NativeIOEngine* engine)
+    : NativeFileSource(path), engine(engine), file(nullptr), readFlag(false), writeFlag(false) {}
+
+NativeFileSourceWin::~NativeFileSourceWin() {
+    if (file != nullptr) {
+        FileSource::Cancel();
+        CloseHandle(file);
+        file = nullptr;
+    }
+}
+
+bool NativeFileSourceWin::Open(bool read, bool write, bool create) {
+    const char* path = GetName();
+    if (path == nullptr || file != nullptr) {
+        return false;
+    }
+    DWORD access = 0;
+    if (read) {
+        access |= GENERIC_READ;
+    }
+    if (write) {
+        access |= GENERIC_WRITE;
+    }
+    HANDLE opened = CreateFileA(path, access, kShareMode, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
+                                write ? kWriteFlags : kReadFlags, nullptr);
+    if (opened == INVALID_HANDLE_VALUE || opened == nullptr) {
+        return false;
+    }
+    // Without FILE_FLAG_BACKUP_SEMANTICS no directory opens, so the handle is a file, a pipe or a device.
+    file = opened;
+    readFlag = read;
+    writeFlag = write;
+    return true;
+}
+
+bool NativeFileSourceWin::Close() {
+    if (file == nullptr) {
+        return false;
+    }
+    FileSource::Cancel();
+    CloseHandle(file);
+    file = nullptr;
+    return true;
+}
+
+bool NativeFileSourceWin::OpenedForRead() {
+    return readFlag;
+}
+
+bool NativeFileSourceWin::OpenedForWrite() {
+    return writeFlag;
+}
+
+bool NativeFileSourceWin::Delete() {
+    const char* path = GetName();
+    if (path == nullptr) {
+        return false;
+    }
+    Close();
+    return DeleteFileA(path) != 0;
+}
+
+bool NativeFileSourceWin::SupportsMultiBlockReads() {
+    return true;
+}
+
+NativeFileSourceWin::Result_t NativeFileSourceWin::ReadAsyncWithListNonCached(
+    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t) {
+    if (file == nullptr || engine == nullptr || !readFlag) {
+        return kResultInvalidArgument;
+    }
+    return engine->Read(file, list, offset, NativeIOEngine::kNativeIODeadlineMs, callback);
+}
+
+NativeFileSourceWin::Result_t NativeFileSourceWin::WriteAsyncWithListNonCached(
+    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t) {
+    if (file == nullptr || engine == nullptr || !writeFlag) {
+        return kResultInvalidArgument;
+    }
+    return engine->Write(file, list, offset, NativeIOEngine::kNativeIODeadlineMs, callback);
+}
+
+void NativeFileSourceWin::CancelNonCached() {
+    if (file != nullptr && engine != nullptr) {
+        engine->Cancel(file);
+    }
+}
+
+}  // namespace Tarvos

@@ -1,0 +1,22 @@
+#include "OSServices/Win/NativeFileSysInterfaceImpWin.h"
+
+#include <new>
+
+#include "OSServices/Win/NativeFileSourceWin.h"
+#include "OSServices/Win/NativeIOEngine.h"
+
+namespace Tarvos {
+
+NativeFileSysInterfaceImpWin::NativeFileSysInterfaceImpWin() : engine(NativeIOEngine::GetEngine()) {}
+
+NativeFileSysInterfaceImpWin::~NativeFileSysInterfaceImpWin() = default;
+
+NativeFileSource* NativeFileSysInterfaceImpWin::NewNativeFileSource(const char* path) {
+    try {
+        return new NativeFileSourceWin(path, engine);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+}  // namespace Tarvos

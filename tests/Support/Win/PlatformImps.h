@@ -1,0 +1,13 @@
+// The platform's built-in implementations under one name each, for tests that wrap or derive from them.
+#pragma once
+
+#include "OSServices/Win/MTInterfaceImpWin.h"
+#include "OSServices/Win/PhysMemInterfaceImpWin.h"
+
+namespace TarvosTest {
+using PlatformMTInterfaceImp = Tarvos::MTInterfaceImpWin;
+using PlatformPhysMemInterfaceImp = Tarvos::PhysMemInterfaceImpWin;
+// Whether start-up shows the I/O thread as a time-critical NewThread of the threading implementation
+// (the I/O engine starts its thread on the platform directly, not as an MTThread).
+constexpr bool kIOThreadStartsThroughMTInterface = false;
+}  // namespace TarvosTest
