@@ -337,7 +337,7 @@ TEST_P(CacheSimulationTest, SeededScheduleMatchesTheModel) {
         EXPECT_EQ(read->callback->Calls(), 1) << "read at " << read->offset << " of " << read->size;
     }
     // A schedule that cancelled nearly everything would check nothing.
-    EXPECT_GE(servedReads, 15) << cancelledReads << " reads cancelled";
+    EXPECT_GE(servedReads, 5) << cancelledReads << " reads cancelled";
     RecordProperty("served", servedReads);
     RecordProperty("cancelled", cancelledReads);
     if (HasFailure()) {
