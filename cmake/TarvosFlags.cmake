@@ -16,3 +16,12 @@ elseif(TARVOS_SANITIZE STREQUAL "thread")
 elseif(NOT TARVOS_SANITIZE STREQUAL "")
   message(FATAL_ERROR "TARVOS_SANITIZE must be empty, address or thread")
 endif()
+
+# Fuzzing: the library is built with the fuzzer's coverage instrumentation; only the fuzz programs
+# link the fuzzer itself (fuzz/CMakeLists.txt).
+if(TARVOS_BUILD_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TARVOS_BUILD_FUZZERS needs clang (configure with CMAKE_CXX_COMPILER=clang++)")
+  endif()
+  target_compile_options(tarvos_flags INTERFACE -fsanitize=fuzzer-no-link)
+endif()

@@ -540,6 +540,21 @@ void CacheBlock::CancelPendingTransactions(bool* changed) {
 }
 
 void CacheBlock::CancelPendingTransactions(bool* changed, AfterUnlock& after) {
+    CancelQueued(nullptr, changed, after);
+}
+
+void CacheBlock::CancelPendingTransactionsOf(CacheSource* source, bool* changed) {
+    AfterUnlock after;
+    if (source == nullptr) {
+        if (changed != nullptr) {
+            *changed = false;
+        }
+        return;
+    }
+    CancelQueued(source, changed, after);
+}
+
+void CacheBlock::CancelQueued(CacheSource* onlyOf, bool* changed, AfterUnlock& after) {
     bool freed = false;
     {
         MTCritSecHold hold(lock);
@@ -549,10 +564,15 @@ void CacheBlock::CancelPendingTransactions(bool* changed, AfterUnlock& after) {
             }
             return;
         }
+        std::deque<Entry> kept;
         while (!pending.empty()) {
             const Entry entry = pending.front();
             pending.pop_front();
             if (entry.transaction == nullptr) {
+                continue;
+            }
+            if (onlyOf != nullptr && entry.transaction->GetSource() != onlyOf) {
+                kept.push_back(entry);
                 continue;
             }
             after.finishes.push_back({entry.transaction, true, 0, 0, CacheSource::kResultCancelled});
@@ -563,6 +583,7 @@ void CacheBlock::CancelPendingTransactions(bool* changed, AfterUnlock& after) {
             }
             after.releases.push_back(entry.transaction);
         }
+        pending.swap(kept);
     }
     if (changed != nullptr) {
         *changed = freed;

@@ -94,6 +94,9 @@ class CacheBlock : public GuardedListItem {
     // Finishes every queued transaction with kResultCancelled. *changed: a cancellation freed the block.
     void CancelPendingTransactions(bool* changed);
     void CancelPendingTransactions(bool* changed, AfterUnlock& after);
+    // As CancelPendingTransactions, for the queued transactions of `source` only (a cancelled block
+    // command of that source: the block may have been claimed by another source since).
+    void CancelPendingTransactionsOf(CacheSource* source, bool* changed);
     // Forgets the source's data (stamp 0) and cancels what is queued; a read in progress runs on.
     void Purge(CacheSource* source);
     void Purge(CacheSource* source, AfterUnlock& after);
@@ -123,6 +126,9 @@ class CacheBlock : public GuardedListItem {
         uint64_t offset;
         uint32_t size;
     };
+
+    // Cancels the queued transactions (of `onlyOf` only, when not null); takes `lock` itself.
+    void CancelQueued(CacheSource* onlyOf, bool* changed, AfterUnlock& after);
 
     // Every helper below requires `lock` to be held.
     void LockBlock(const char* reason);

@@ -74,9 +74,15 @@ bool BlockCommand::Execute() {
 }
 
 void BlockCommand::Finish(bool cancelled) {
+    // A command queued for one source's data may find its block emptied and claimed by another
+    // source by now: only its own source's transactions are cancelled with it.
     if (cancelled && block != nullptr) {
         bool changed = false;
-        block->CancelPendingTransactions(&changed);
+        if (GetSource() != nullptr) {
+            block->CancelPendingTransactionsOf(GetSource(), &changed);
+        } else {
+            block->CancelPendingTransactions(&changed);
+        }
         if (changed && cache != nullptr) {
             cache->NotifySomethingChanged();
         }

@@ -12,6 +12,7 @@ DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source
                                                TransactionDispatcher* blockDispatcher, uint32_t dueTime)
     : blockDispatcher(blockDispatcher), cache(cache), dueTime(dueTime), source(source) {
     blocks.reserve(4);
+    shares.reserve(4);
 }
 
 DispatchedReadCallback::~DispatchedReadCallback() {
@@ -33,8 +34,10 @@ bool DispatchedReadCallback::AddBlock(CacheBlock* block) {
     } else if (block->GetBlockOffset() != nextOffset) {
         return false;
     }
-    nextOffset = block->GetBlockOffset() + block->GetValidSize();
+    const uint32_t share = block->GetValidSize();
+    nextOffset = block->GetBlockOffset() + share;
     blocks.push_back(block);
+    shares.push_back(share);
     bufferList->AddBuffer(block->GetBuffer(), false);
     return true;
 }
@@ -51,12 +54,9 @@ void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransac
                                       uint32_t bytes) {
     CacheSource* readSource = transaction != nullptr ? transaction->GetSource() : source;
     uint32_t remaining = bytes;
-    for (CacheBlock* block : blocks) {
-        if (block == nullptr) {
-            continue;
-        }
-        const uint32_t validSize = block->GetValidSize();
-        const uint32_t n = validSize < remaining ? validSize : remaining;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        CacheBlock* block = blocks[i];
+        const uint32_t n = shares[i] < remaining ? shares[i] : remaining;
         block->CompleteReadInto(n, result);
         if (result == CacheSource::kResultCancelled) {
             block->Purge(readSource);

@@ -36,6 +36,9 @@ class DispatchedReadCallback : public CacheTransaction::StatusCallback {
 
   private:
     std::vector<CacheBlock*> blocks;  // in offset order; no references
+    // Each block's share of the read, fixed when it joined: an invalidation while the read runs
+    // empties a block but must not move the bytes that belong to the blocks after it.
+    std::vector<uint32_t> shares;
     TransactionDispatcher* blockDispatcher;
     Cache* cache;  // no reference
     uint32_t dueTime;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Cache/CacheCommands.h"
 #include "CoreClasses/CallSite.h"
 #include "Support/BufferChecks.h"
 #include "Support/StubCacheSource.h"
@@ -600,6 +601,39 @@ TEST(CacheBlockWithoutBufferTest, RefusesEveryOperation) {
     EXPECT_EQ(probe->Calls(), 0);
     probes.Release();
     source->DecRef(TARVOS_CALL_SITE);
+}
+
+// A block command cancelled with its source (Cancel of that source) can be a stale one: its block was
+// emptied and claimed by another source since it was queued. It must leave that source's queued reads
+// alone; they are served by their own read's command.
+TEST_F(CacheBlockTest, CancelledBlockCommandOfAnotherSourceLeavesTheQueueAlone) {
+    Probe* probe = probes.Read(other, 100, 1000);
+    ASSERT_TRUE(block->LockForReadInto(probe->transaction));
+    (new BlockCommand(nullptr, block, 0, source))->Finish(true);
+    EXPECT_EQ(probe->Calls(), 0) << "cancelled by a command of another source";
+    EXPECT_EQ(block->GetNumberOfPendingTransactions(), 1u);
+    FillBlock(kBlock);
+    ASSERT_TRUE(block->CompleteReadInto(kBlock, CacheSource::kResultSuccess));
+    block->ProcessPendingTransactions(nullptr);
+    ASSERT_EQ(probe->Calls(), 1);
+    EXPECT_EQ(probe->Result(), CacheSource::kResultSuccess);
+    EXPECT_TRUE(PatternAt(probe, 1000));
+    EXPECT_EQ(block->GetLockCount(), 0);
+}
+
+// The command's own source: its reads queued on the block are cancelled, also after a failed read
+// gave up the block's data (the reads wait for this command to learn the failure).
+TEST_F(CacheBlockTest, CancelledBlockCommandCancelsItsSourcesQueuedReads) {
+    Probe* probe = probes.Read(source, 100, 1000);
+    ASSERT_TRUE(block->LockForReadInto(probe->transaction));
+    ASSERT_TRUE(block->CompleteReadInto(0, CacheSource::kResultFailed));
+    EXPECT_EQ(block->GetSourceKey(), CacheSource::kInvalidKey);
+    ASSERT_EQ(probe->Calls(), 0);
+    (new BlockCommand(nullptr, block, 0, source))->Finish(true);
+    ASSERT_EQ(probe->Calls(), 1);
+    EXPECT_EQ(probe->Result(), CacheSource::kResultCancelled);
+    EXPECT_EQ(block->GetNumberOfPendingTransactions(), 0u);
+    EXPECT_EQ(block->GetLockCount(), 0);
 }
 
 }  // namespace

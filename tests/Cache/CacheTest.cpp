@@ -440,6 +440,26 @@ TEST_F(CacheTest, PurgeAndInvalidateForgetCachedData) {
     EXPECT_EQ(source->reads.load(), readsBefore + 1);
 }
 
+// One read filling two blocks, the first of which is invalidated while the read runs: the bytes of the
+// read still belong to the blocks by position, so the second block holds only the data that was there.
+TEST_F(CacheTest, InvalidatingOneBlockOfAMultiBlockReadKeepsTheOthersSizes) {
+    MakeCache(kBlock, 4);
+    MemoryCacheSource* source = MakeSource(kBlock + 1000);
+    source->Hold();
+    Request* both = Start(source, 0, 2 * kBlock);
+    ASSERT_TRUE(WaitUntil([&] { return source->Outstanding() == 1; }));
+    ASSERT_EQ(source->ReadRanges().back(), (std::pair<uint64_t, uint32_t>(0, 2 * kBlock))) << "one read";
+    cache->Invalidate(source, 10, 10);
+    source->Release();
+    ASSERT_TRUE(both->callback->WaitForCalls(1));
+    EXPECT_EQ(both->callback->LastResult(), CacheSource::kResultCancelled) << "its first block was dropped";
+    ASSERT_TRUE(Quiet());
+    const int readsBefore = source->reads.load();
+    ExpectRead(Start(source, kBlock, kBlock), source, CacheSource::kResultPartial, 1000);
+    EXPECT_EQ(source->reads.load(), readsBefore) << "the second block was kept";
+    ExpectRead(Start(source, 0, 2 * kBlock), source, CacheSource::kResultPartial, kBlock + 1000);
+}
+
 TEST_F(CacheTest, PreReadWaitingForABlockDoesNotKeepTheCacheAlive) {
     MakeCache(kBlock, 1);
     MemoryCacheSource* source = MakeSource(1 << 20);

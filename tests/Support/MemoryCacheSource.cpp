@@ -30,14 +30,31 @@ MemoryCacheSource::~MemoryCacheSource() {
     }
 }
 
-int64_t MemoryCacheSource::FirstMismatch(const uint8_t* data, uint64_t offset, uint32_t size) const {
+int64_t MemoryCacheSource::FirstMismatch(const uint8_t* data, uint64_t offset, uint32_t size) {
     const uint32_t s = seed.load();
+    std::lock_guard<std::mutex> guard(mutex);
     for (uint32_t i = 0; i < size; ++i) {
-        if (data[i] != ContentAt(offset + i, s)) {
+        if (data[i] != ByteAt(offset + i, s)) {
             return i;
         }
     }
     return -1;
+}
+
+uint8_t MemoryCacheSource::ByteAt(uint64_t offset, uint32_t s) const {
+    return offset < isWritten.size() && isWritten[offset] ? written[offset] : ContentAt(offset, s);
+}
+
+void MemoryCacheSource::Write(uint64_t offset, const uint8_t* data, uint32_t size) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (isWritten.size() < offset + size) {
+        isWritten.resize(offset + size, false);
+        written.resize(offset + size, 0);
+    }
+    for (uint32_t i = 0; i < size; ++i) {
+        written[offset + i] = data[i];
+        isWritten[offset + i] = true;
+    }
 }
 
 std::vector<std::pair<uint64_t, uint32_t>> MemoryCacheSource::ReadRanges() {
@@ -61,6 +78,31 @@ void MemoryCacheSource::Release() {
 size_t MemoryCacheSource::Outstanding() {
     std::lock_guard<std::mutex> guard(mutex);
     return queue.size() + completing;
+}
+
+size_t MemoryCacheSource::Held() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return held ? queue.size() : 0;
+}
+
+bool MemoryCacheSource::CompleteHeld(size_t index) {
+    CacheTransaction* transaction = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!held || index >= queue.size()) {
+            return false;
+        }
+        transaction = queue[index];
+        queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(index));
+        ++completing;
+    }
+    CompleteRead(transaction);
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        --completing;
+    }
+    changed.notify_all();
+    return true;
 }
 
 CacheSource::Result_t MemoryCacheSource::ReadTransaction(CacheTransaction* transaction) {
@@ -104,8 +146,11 @@ void MemoryCacheSource::CompleteRead(CacheTransaction* transaction) {
         const uint32_t n = end - offset < size ? static_cast<uint32_t>(end - offset) : size;
         std::vector<uint8_t> data(n);
         const uint32_t s = seed.load();
-        for (uint32_t i = 0; i < n; ++i) {
-            data[i] = ContentAt(offset + i, s);
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            for (uint32_t i = 0; i < n; ++i) {
+                data[i] = ByteAt(offset + i, s);
+            }
         }
         transaction->CopyInto(data.data(), offset, n, n < size ? kResultPartial : kResultSuccess, nullptr,
                               nullptr);

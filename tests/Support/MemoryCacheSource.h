@@ -1,7 +1,8 @@
 // A cache source over bytes that are a function of the offset (ContentAt), with a file length, for
 // testing the cache end to end. Reads complete on the source's own completion thread (or inline),
 // optionally held back until released, and can be made to answer busy, refuse, fail, or see a
-// shorter file. Every read is counted and its range recorded. CancelAllTransactions ends every read
+// shorter file. Bytes written with Write replace the pattern from then on (reads completed later see
+// them). Every read is counted and its range recorded. CancelAllTransactions ends every read
 // not yet completed with kResultCancelled and returns once none is being completed.
 // Requires: the test drops its reference last, from its own thread, after the traffic has stopped.
 #pragma once
@@ -31,7 +32,9 @@ class MemoryCacheSource : public Tarvos::CacheSource {
         return static_cast<uint8_t>(x ^ (x >> 17));
     }
     // Checks `size` bytes at `data` against the content at `offset`; the first wrong position or -1.
-    int64_t FirstMismatch(const uint8_t* data, uint64_t offset, uint32_t size) const;
+    int64_t FirstMismatch(const uint8_t* data, uint64_t offset, uint32_t size);
+    // Replaces the content of [offset, offset + size); the cache is not told (invalidate it).
+    void Write(uint64_t offset, const uint8_t* data, uint32_t size);
 
     bool SupportsMultiBlockReads() override { return multiBlock.load(); }
 
@@ -56,6 +59,10 @@ class MemoryCacheSource : public Tarvos::CacheSource {
     void Release();
     // Reads started but not completed yet.
     size_t Outstanding();
+    // While held: completes the read at `index` (in start order) of those held back, on the calling
+    // thread. False when fewer are held.
+    bool CompleteHeld(size_t index);
+    size_t Held();
 
   protected:
     ~MemoryCacheSource() override;
@@ -67,12 +74,15 @@ class MemoryCacheSource : public Tarvos::CacheSource {
   private:
     void CompletionLoop();
     void CompleteRead(Tarvos::CacheTransaction* transaction);
+    uint8_t ByteAt(uint64_t offset, uint32_t seed) const;  // requires mutex
 
     const bool completeInline;
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<Tarvos::CacheTransaction*> queue;  // one reference each
     std::vector<std::pair<uint64_t, uint32_t>> ranges;
+    std::vector<uint8_t> written;  // bytes from offset 0 on, valid where `isWritten` is set
+    std::vector<bool> isWritten;
     bool held = false;
     bool stopping = false;
     int completing = 0;
