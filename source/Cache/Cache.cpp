@@ -163,23 +163,23 @@ CacheSource::Result_t Cache::Read(CacheTransaction* transaction) {
     if (transaction == nullptr || transaction->GetSource() == nullptr) {
         return CacheSource::kResultInvalidArgument;
     }
-    if (cancellingSource->Get() == transaction->GetSource()) {
+    // Refused: the transaction finishes with the refusal, which is also returned.
+    auto refuse = [transaction](CacheSource::Result_t result) {
         SharedObjectAutoRef hold(transaction);
-        transaction->SetResult(CacheSource::kResultCancelled);
-        return CacheSource::kResultCancelled;
+        transaction->SetResult(result);
+        return result;
+    };
+    if (cancellingSource->Get() == transaction->GetSource()) {
+        return refuse(CacheSource::kResultCancelled);
     }
     if (transactionDispatcher == nullptr) {
-        SharedObjectAutoRef hold(transaction);
-        transaction->SetResult(CacheSource::kResultFailed);
-        return CacheSource::kResultFailed;
+        return refuse(CacheSource::kResultFailed);
     }
     ProcessTransactionCommand* command = nullptr;
     try {
         command = new ProcessTransactionCommand(this, transaction);
     } catch (const std::bad_alloc&) {
-        SharedObjectAutoRef hold(transaction);
-        transaction->SetResult(CacheSource::kResultFailed);
-        return CacheSource::kResultFailed;
+        return refuse(CacheSource::kResultFailed);
     }
     transactionDispatcher->Add(command);
     return CacheSource::kResultPending;

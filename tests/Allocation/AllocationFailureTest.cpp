@@ -16,24 +16,13 @@
 #include "OSServices/Posix/NativeFileSourcePosix.h"
 #include "OSServices/Posix/NativeIOEngine.h"
 #include "Support/BufferChecks.h"
+#include "Support/CacheTestAccess.h"
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"
 #include "Tarvos/PhysMemInterface.h"
-
-namespace Tarvos {
-class CacheTestAccess {
-  public:
-    static uint32_t FreeBlocks(Cache* cache) {
-        return cache->blockList != nullptr ? cache->blockList->GetNumberOfFreeBlocks() : 0;
-    }
-    static uint32_t Blocks(Cache* cache) {
-        return cache->blockList != nullptr ? cache->blockList->GetNumberOfBlocks() : 0;
-    }
-};
-}  // namespace Tarvos
 
 using namespace Tarvos;
 using namespace TarvosTest;

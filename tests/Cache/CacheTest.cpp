@@ -13,6 +13,7 @@
 #include "Cache/CacheBlockList.h"
 #include "Cache/PreReadTransactionList.h"
 #include "CoreClasses/CallSite.h"
+#include "Support/CacheTestAccess.h"
 #include "Support/MemoryCacheSource.h"
 #include "Support/RecordingStatusCallback.h"
 #include "Support/Waiting.h"
@@ -21,31 +22,6 @@
 #include "Tarvos/BufferList.h"
 #include "Tarvos/CacheTransaction.h"
 #include "Tarvos/MTInterface.h"
-
-namespace Tarvos {
-// Reaches into a cache for the library's own tests.
-class CacheTestAccess {
-  public:
-    static uint32_t FreeBlocks(Cache* cache) {
-        return cache->blockList != nullptr ? cache->blockList->GetNumberOfFreeBlocks() : 0;
-    }
-    static size_t ParkedPreReads(Cache* cache) {
-        return cache->preReadList != nullptr ? cache->preReadList->GetNumberOfEntries() : 0;
-    }
-    static void PrintBlocks(Cache* cache) {
-        for (CacheBlock* block : cache->blockList->GetBlocksInOrder()) {
-            fprintf(stderr,
-                    "block key=%u off=%llu valid=%u locks=%d reading=%d result=%d pending=%u stamp=%u\n",
-                    block->GetSourceKey(), (unsigned long long)block->GetBlockOffset(), block->GetValidSize(),
-                    block->GetLockCount(), block->IsReading(), block->GetReadResult(),
-                    block->GetNumberOfPendingTransactions(), block->GetStamp());
-        }
-    }
-    static uint32_t Blocks(Cache* cache) {
-        return cache->blockList != nullptr ? cache->blockList->GetNumberOfBlocks() : 0;
-    }
-};
-}  // namespace Tarvos
 
 using namespace Tarvos;
 using TarvosTest::MemoryCacheSource;

@@ -128,9 +128,51 @@ class CancellationStormTest : public testing::TestWithParam<std::string> {
         path = dir.MakeFile("f", uint64_t{kFilePages} * Page(), kSeed);
     }
 
+    // A cached source over the file, a cache of 8 one-page blocks, and short delays on some reads,
+    // which widen the windows in which a cancel meets a read in flight.
+    void StartCachedSource() {
+        IOFaultRule delay;
+        delay.operations = kFaultOnRead;
+        delay.nth = 0;
+        delay.probability = 0.2;
+        delay.kind = kFaultDelay;
+        delay.delayMs = 1;
+        faulty.injector->AddRule(delay);
+        factory = new BufferFactoryPhysMem();
+        ASSERT_TRUE(factory->Initialize(Page(), 8, 8, 0));
+        cache = new Cache(factory);
+        source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+        ASSERT_TRUE(source->Open(true, false, false));
+        ASSERT_TRUE(source->UseCache(cache));
+    }
+
+    // Every read has reported, every block is free and no engine slot is busy.
+    void WaitUntilQuiet(const std::vector<std::unique_ptr<StormRead>>& reads) {
+        for (auto& read : reads) {
+            ASSERT_TRUE(WaitUntil([&] { return read->callback->calls.load() >= 1; }))
+                << "no report for the read at " << read->offset;
+        }
+        ASSERT_TRUE(WaitUntil([&] {
+            return CacheTestAccess::FreeBlocks(cache) == CacheTestAccess::Blocks(cache);
+        })) << "blocks still held";
+        ASSERT_TRUE(WaitUntil([&] { return faulty.engine->GetBusySlotCount() == 0; }));
+    }
+
+    // Lets go of source, cache and factory; every factory buffer must be back.
+    void ReleaseCachedSource() {
+        Release(source);
+        EXPECT_TRUE(WaitUntil([&] { return cache->GetRefCount() == 1; }));
+        Release(cache);
+        EXPECT_EQ(factory->GetNumberOfBuffersFree(), factory->GetTotalNumberOfBuffers());
+        Release(factory);
+    }
+
     TempDir dir;
     FaultyEngine faulty;
     std::string path;
+    BufferFactoryPhysMem* factory = nullptr;
+    Cache* cache = nullptr;
+    NativeFileSourcePosix* source = nullptr;
 };
 
 INSTANTIATE_TEST_SUITE_P(Mechanisms, CancellationStormTest, testing::Values("uring", "threads"),
@@ -140,21 +182,7 @@ TEST_P(CancellationStormTest, EveryReadEndsOnceAndReturnedBuffersStayUntouched) 
     constexpr int kRounds = 60;
     constexpr int kPerRound = 40;
     const uint32_t page = Page();
-    // Short delays on some reads widen the windows in which a cancel meets a read in flight.
-    IOFaultRule delay;
-    delay.operations = kFaultOnRead;
-    delay.nth = 0;
-    delay.probability = 0.2;
-    delay.kind = kFaultDelay;
-    delay.delayMs = 1;
-    faulty.injector->AddRule(delay);
-
-    auto* factory = new BufferFactoryPhysMem();
-    ASSERT_TRUE(factory->Initialize(page, 8, 8, 0));
-    auto* cache = new Cache(factory);
-    auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
-    ASSERT_TRUE(source->Open(true, false, false));
-    ASSERT_TRUE(source->UseCache(cache));
+    ASSERT_NO_FATAL_FAILURE(StartCachedSource());
     const uint64_t fileSize = uint64_t{kFilePages} * page;
 
     std::mt19937 random(5);
@@ -198,14 +226,7 @@ TEST_P(CancellationStormTest, EveryReadEndsOnceAndReturnedBuffersStayUntouched) 
                 break;
         }
     }
-    for (auto& read : reads) {
-        ASSERT_TRUE(WaitUntil([&] { return read->callback->calls.load() >= 1; }))
-            << "no report for the read at " << read->offset;
-    }
-    ASSERT_TRUE(WaitUntil([&] {
-        return CacheTestAccess::FreeBlocks(cache) == CacheTestAccess::Blocks(cache);
-    })) << "blocks still held";
-    ASSERT_TRUE(WaitUntil([&] { return faulty.engine->GetBusySlotCount() == 0; }));
+    ASSERT_NO_FATAL_FAILURE(WaitUntilQuiet(reads));
     int succeeded = 0;
     int cancelled = 0;
     CheckStormReads(reads, &succeeded, &cancelled);
@@ -213,11 +234,7 @@ TEST_P(CancellationStormTest, EveryReadEndsOnceAndReturnedBuffersStayUntouched) 
     EXPECT_GT(cancels, 0);
     RecordProperty("cancelled", cancelled);
     ReleaseStormReads(reads);
-    Release(source);
-    EXPECT_TRUE(WaitUntil([&] { return cache->GetRefCount() == 1; }));
-    Release(cache);
-    EXPECT_EQ(factory->GetNumberOfBuffersFree(), factory->GetTotalNumberOfBuffers());
-    Release(factory);
+    ReleaseCachedSource();
 }
 
 // The same from four threads at once over one cached source: each thread issues its reads and
@@ -227,20 +244,7 @@ TEST_P(CancellationStormTest, ThreadsCancellingEachOthersReadsStillEndEveryReadO
     constexpr int kThreads = 4;
     constexpr int kPerThread = 500;
     const uint32_t page = Page();
-    IOFaultRule delay;
-    delay.operations = kFaultOnRead;
-    delay.nth = 0;
-    delay.probability = 0.2;
-    delay.kind = kFaultDelay;
-    delay.delayMs = 1;
-    faulty.injector->AddRule(delay);
-
-    auto* factory = new BufferFactoryPhysMem();
-    ASSERT_TRUE(factory->Initialize(page, 8, 8, 0));
-    auto* cache = new Cache(factory);
-    auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
-    ASSERT_TRUE(source->Open(true, false, false));
-    ASSERT_TRUE(source->UseCache(cache));
+    ASSERT_NO_FATAL_FAILURE(StartCachedSource());
     const uint64_t fileSize = uint64_t{kFilePages} * page;
 
     std::vector<std::vector<std::unique_ptr<StormRead>>> perThread(kThreads);
@@ -276,14 +280,7 @@ TEST_P(CancellationStormTest, ThreadsCancellingEachOthersReadsStillEndEveryReadO
             reads.push_back(std::move(read));
         }
     }
-    for (auto& read : reads) {
-        ASSERT_TRUE(WaitUntil([&] { return read->callback->calls.load() >= 1; }))
-            << "no report for the read at " << read->offset;
-    }
-    ASSERT_TRUE(WaitUntil([&] {
-        return CacheTestAccess::FreeBlocks(cache) == CacheTestAccess::Blocks(cache);
-    })) << "blocks still held";
-    ASSERT_TRUE(WaitUntil([&] { return faulty.engine->GetBusySlotCount() == 0; }));
+    ASSERT_NO_FATAL_FAILURE(WaitUntilQuiet(reads));
     int succeeded = 0;
     int cancelled = 0;
     CheckStormReads(reads, &succeeded, &cancelled);
@@ -292,11 +289,7 @@ TEST_P(CancellationStormTest, ThreadsCancellingEachOthersReadsStillEndEveryReadO
     EXPECT_GT(cancels.load(), 0);
     RecordProperty("cancelled", cancelled);
     ReleaseStormReads(reads);
-    Release(source);
-    EXPECT_TRUE(WaitUntil([&] { return cache->GetRefCount() == 1; }));
-    Release(cache);
-    EXPECT_EQ(factory->GetNumberOfBuffersFree(), factory->GetTotalNumberOfBuffers());
-    Release(factory);
+    ReleaseCachedSource();
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "OSServices/Posix/NativeFileSourcePosix.h"
 #include "OSServices/Posix/NativeIOEngine.h"
 #include "Support/BufferChecks.h"
+#include "Support/CacheTestAccess.h"
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
@@ -32,22 +33,6 @@
 #include "Tarvos/Cache.h"
 #include "Tarvos/FileSource.h"
 #include "Tarvos/PhysMemInterface.h"
-
-namespace Tarvos {
-// Reaches into a cache for the library's own tests.
-class CacheTestAccess {
-  public:
-    static uint32_t FreeBlocks(Cache* cache) {
-        return cache->blockList != nullptr ? cache->blockList->GetNumberOfFreeBlocks() : 0;
-    }
-    static uint32_t Blocks(Cache* cache) {
-        return cache->blockList != nullptr ? cache->blockList->GetNumberOfBlocks() : 0;
-    }
-    static size_t ParkedPreReads(Cache* cache) {
-        return cache->preReadList != nullptr ? cache->preReadList->GetNumberOfEntries() : 0;
-    }
-};
-}  // namespace Tarvos
 
 namespace TarvosTest {
 

@@ -28,7 +28,6 @@ class FailingMTInterfaceImp : public Tarvos::MTInterfaceImpPosix {
     void Disarm() { countdown = 0; }
     // Whether an armed failure has been handed out since Arm.
     bool Fired() const { return failed.load(); }
-    uint64_t Creations() const { return creations.load(); }
 
     Tarvos::MTCritSec* NewCritSec() override { return Fail() ? nullptr : MTInterfaceImpPosix::NewCritSec(); }
     Tarvos::MTSemaphore* NewSemaphore(uint32_t maximumCount, uint32_t initialCount) override {
@@ -60,7 +59,6 @@ class FailingMTInterfaceImp : public Tarvos::MTInterfaceImpPosix {
         return fail;
     }
     bool Decide() {
-        ++creations;
         if (std::this_thread::get_id() != armedThread.load()) {
             return false;
         }
@@ -85,7 +83,6 @@ class FailingMTInterfaceImp : public Tarvos::MTInterfaceImpPosix {
     std::atomic<uint32_t> countdown{0};
     std::atomic<bool> persistent{false};
     std::atomic<bool> failed{false};
-    std::atomic<uint64_t> creations{0};
 };
 
 }  // namespace TarvosTest
