@@ -456,9 +456,16 @@ class SoakThread {
             if (!WaitForCallback("direct read", callback, offset, length)) {
                 return;  // left to leak: the engine may still write into it
             }
-            // The list is the engine's until the callback; copy it out only afterwards.
+            // Only the bytes a read reports are the caller's: after a cancel or a failure the kernel
+            // may still be writing into the list, so nothing of it is read then.
+            uint32_t delivered = 0;
+            if (callback->result == CacheSource::kResultSuccess) {
+                delivered = length;
+            } else if (callback->result == CacheSource::kResultPartial) {
+                delivered = std::min(callback->bytes, length);
+            }
             std::vector<uint8_t> bytes(length);
-            CopyOut(list, bytes.data(), length);
+            CopyOut(list, bytes.data(), delivered);
             CheckRead("direct", callback, offset, length, bytes.data());
         } else if (started != CacheSource::kResultBusy) {
             shared->totals.notSuccess.fetch_add(1, std::memory_order_relaxed);
