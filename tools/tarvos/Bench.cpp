@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,8 +37,17 @@ constexpr uint32_t kMiB = 1024 * 1024;
 constexpr uint32_t kCacheBlock = 64 * kKiB;
 constexpr uint64_t kSampleMagic = 0x5441525653414D50ull;  // "TARVSAMP"
 
+constexpr uint32_t kDefaultLargeCacheBlocks = 262144;
+constexpr uint64_t kWarm4kSpan = 2 * kMiB;  // the 4 KiB phases' working set
+constexpr uint32_t kMinLargeCacheBlocks = 2 * kWarm4kSpan / (4 * kKiB);
+
+// The large-cache phase is named for its block count: cached-warm-4k-262144-blocks by default.
+std::string LargeCachePhaseName(uint32_t blocks) {
+    return "cached-warm-4k-" + std::to_string(blocks) + "-blocks";
+}
+
 const char* const kBenchUsage =
-    "usage: tarvos bench [--quick] [--json] [--size SIZE] [FILE]\n"
+    "usage: tarvos bench [--quick] [--json] [--size SIZE] [--large-cache-blocks N] [FILE]\n"
     "Measures uncached reads through the library's I/O engine, cached cold and warm reads and a\n"
     "pre-read stream, against buffered pread, direct-I/O pread and a plain io_uring loop on the same\n"
     "file and block sizes. Without FILE it writes a sample file (default 512 MiB, 128 MiB with --quick)\n"
@@ -44,7 +55,10 @@ const char* const kBenchUsage =
     "  --quick       short phases and a smaller sample: finishes within about 30 seconds\n"
     "  --json        print the results as one JSON object instead of the table\n"
     "  --size SIZE   sample file size (e.g. 256M, 1G); at least 64M\n"
-    "  --only NAME   run only the phases whose names start with NAME (e.g. cached-warm)\n";
+    "  --only NAME   run only the phases whose names start with NAME (e.g. cached-warm)\n"
+    "  --large-cache-blocks N\n"
+    "                blocks of 4 KiB in the large-cache phase (default 262144, 1 GiB); its name\n"
+    "                carries the count: cached-warm-4k-N-blocks\n";
 
 // The sample file's word at a byte offset (a multiple of 8).
 inline uint64_t SampleWord(uint64_t offset) {
@@ -72,6 +86,7 @@ struct Options {
     uint64_t sampleSize = 0;
     std::string file;
     std::string only;  // run only the phases whose names start with this
+    uint32_t largeCacheBlocks = kDefaultLargeCacheBlocks;
 };
 
 struct PhaseResult {
@@ -84,7 +99,19 @@ struct PhaseResult {
     double hitRatio = -1;  // negative: not a cached phase
     std::string baseline;  // empty: none
     double ratio = -1;
+    double cpuUsPerMib = 0;  // the process's user+system CPU time during the phase, per MiB delivered
+    double buildMs = -1;     // negative: the phase builds no cache of its own worth reporting
 };
+
+// The process's user+system CPU time so far, all threads (the library's included), in microseconds.
+double ProcessCpuMicroseconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto micros = [](const timeval& time) {
+        return time.tv_sec * 1e6 + static_cast<double>(time.tv_usec);
+    };
+    return micros(usage.ru_utime) + micros(usage.ru_stime);
+}
 
 // Checks what came back from the file; counts for the report.
 class Verifier {
@@ -164,9 +191,11 @@ struct Walk {
 // Times a phase and collects its latencies; draws the progress bar when standard error is a terminal.
 class Meter {
   public:
-    Meter(const std::string& name, double seconds) : name(name), seconds(seconds), begin(Clock::now()) {
+    Meter(const std::string& name, double seconds) : name(name), seconds(seconds) {
         tty = ::isatty(STDERR_FILENO) == 1;
         latencies.reserve(1 << 16);
+        cpuBegin = ProcessCpuMicroseconds();
+        begin = Clock::now();
     }
     bool Running() {
         const double elapsed = Elapsed();
@@ -186,6 +215,7 @@ class Meter {
     }
     PhaseResult Finish() {
         const double elapsed = Elapsed();
+        const double cpu = ProcessCpuMicroseconds() - cpuBegin;
         if (tty) {
             std::fprintf(stderr, "\r%60s\r", "");
         }
@@ -193,6 +223,7 @@ class Meter {
         result.name = name;
         result.mbPerS = static_cast<double>(bytes) / 1e6 / elapsed;
         result.opsPerS = static_cast<double>(latencies.size()) / elapsed;
+        result.cpuUsPerMib = bytes > 0 ? cpu / (static_cast<double>(bytes) / kMiB) : 0;
         if (!latencies.empty()) {
             std::sort(latencies.begin(), latencies.end());
             result.p50 = latencies[latencies.size() / 2];
@@ -208,6 +239,7 @@ class Meter {
     std::string name;
     double seconds;
     Clock::time_point begin;
+    double cpuBegin = 0;
     bool tty;
     int drawn = -1;
     std::vector<double> latencies;  // microseconds
@@ -484,27 +516,32 @@ double HitRatio(Tarvos::Cache* cache) {
     return hits + misses > 0 ? hits / (hits + misses) : 0;
 }
 
-// A cached phase on a fresh cache of cacheBytes: warm runs first (untimed) over the span, statistics
-// count only the timed part.
-PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes, uint32_t depth,
-                      uint32_t block, uint64_t span, bool synchronous, uint32_t preReadAhead,
+// Reads [0, span) through a cached source in reads of up to chunk bytes, so the cache holds it (untimed).
+void Warm(const std::string& name, Tarvos::NativeFileSource* source, uint32_t chunk, uint64_t span) {
+    Tarvos::Buffer* buffer = NewPageBuffer(chunk);
+    for (uint64_t offset = 0; offset < span; offset += chunk) {
+        uint32_t bytes = 0;
+        if (source->Read(offset, buffer, &bytes) != Tarvos::CacheSource::kResultSuccess) {
+            Release(buffer);
+            Fail(name + ": warming the cache failed at offset " + std::to_string(offset));
+        }
+    }
+    Release(buffer);
+}
+
+// A cached phase on a fresh cache of cacheBytes in blocks of cacheBlock: warm runs first (untimed) over
+// the span, statistics count only the timed part.
+PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes, uint32_t cacheBlock,
+                      uint32_t depth, uint32_t block, uint64_t span, bool synchronous, uint32_t preReadAhead,
                       bool warmFirst) {
     Tarvos::BufferFactory* factory = nullptr;
-    Tarvos::Cache* cache = NewCache(kCacheBlock, static_cast<uint32_t>(cacheBytes / kCacheBlock), &factory);
+    Tarvos::Cache* cache = NewCache(cacheBlock, static_cast<uint32_t>(cacheBytes / cacheBlock), &factory);
     Tarvos::NativeFileSource* source = nullptr;
     PhaseResult result;
     try {
         source = OpenSource(bench.path, true, false, cache);
         if (warmFirst) {
-            Tarvos::Buffer* buffer = NewPageBuffer(block);
-            for (uint64_t offset = 0; offset < span; offset += block) {
-                uint32_t bytes = 0;
-                if (source->Read(offset, buffer, &bytes) != Tarvos::CacheSource::kResultSuccess) {
-                    Release(buffer);
-                    Fail(name + ": warming the cache failed at offset " + std::to_string(offset));
-                }
-            }
-            Release(buffer);
+            Warm(name, source, block, span);
         }
         cache->CollectCacheStats(true);
         cache->ResetCacheStats();
@@ -517,6 +554,51 @@ PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes
         throw;
     }
     CloseSource(source);
+    ReleaseCache(cache, factory);
+    return result;
+}
+
+// Synchronous reads of block bytes over the span, on a cache of `blocks` blocks of block bytes with every
+// block holding data, so the cost of finding a block in a large cache shows. The file fills it through
+// as many sources (each its own keys in the cache) as it takes; the measured source is filled last so
+// its working set is the most recently needed. buildMs: initialising the factory and constructing the
+// cache.
+PhaseResult RunLargeCache(Bench& bench, const std::string& name, uint32_t blocks, uint32_t block,
+                          uint64_t span) {
+    const Clock::time_point buildStarted = Clock::now();
+    Tarvos::BufferFactory* factory = nullptr;
+    Tarvos::Cache* cache = NewCache(block, blocks, &factory);
+    const double buildMs = std::chrono::duration<double, std::milli>(Clock::now() - buildStarted).count();
+    std::vector<Tarvos::NativeFileSource*> sources;
+    PhaseResult result;
+    try {
+        uint64_t unfilled = uint64_t{blocks} * block;
+        while (unfilled > 0) {
+            sources.push_back(OpenSource(bench.path, true, false, cache));
+            unfilled -= std::min(unfilled, bench.span);
+        }
+        unfilled = uint64_t{blocks} * block;
+        for (size_t i = sources.size(); i-- > 0;) {
+            const uint64_t fill = std::min(unfilled, bench.span);
+            // Reads that tile the fill exactly, so no block beyond it is read.
+            Warm(name, sources[i], static_cast<uint32_t>(std::gcd<uint64_t>(fill, kMiB)), fill);
+            unfilled -= fill;
+        }
+        cache->CollectCacheStats(true);
+        cache->ResetCacheStats();
+        result = RunLibrarySync(bench, name, sources[0], block, span, 0);
+        result.hitRatio = HitRatio(cache);
+        result.buildMs = buildMs;
+    } catch (...) {
+        for (Tarvos::NativeFileSource* source : sources) {
+            CloseSource(source);
+        }
+        ReleaseCache(cache, factory);
+        throw;
+    }
+    for (Tarvos::NativeFileSource* source : sources) {
+        CloseSource(source);
+    }
     ReleaseCache(cache, factory);
     return result;
 }
@@ -621,7 +703,9 @@ void PrintJson(const Bench& bench) {
                ", \"p99_us\": " + Number(r.p99) + ", \"max_us\": " + Number(r.max) +
                ", \"hit_ratio\": " + (r.hitRatio < 0 ? "null" : Number(r.hitRatio)) +
                ", \"baseline\": " + (r.baseline.empty() ? "null" : Quoted(r.baseline)) +
-               ", \"ratio\": " + (r.ratio < 0 ? "null" : Number(r.ratio)) + "}";
+               ", \"ratio\": " + (r.ratio < 0 ? "null" : Number(r.ratio)) +
+               ", \"cpu_us_per_mib\": " + Number(r.cpuUsPerMib) +
+               (r.buildMs < 0 ? "" : ", \"build_ms\": " + Number(r.buildMs)) + "}";
     }
     out += "], \"verified_bytes\": " + std::to_string(bench.verifier->verifiedBytes) +
            ", \"mismatches\": " + std::to_string(bench.verifier->mismatches) + "}\n";
@@ -632,8 +716,8 @@ void PrintTable(const Bench& bench) {
     std::printf("tarvos bench: %s, %.0f MiB walked, %.1f s per phase\n\n",
                 bench.sample ? "sample file" : bench.path.c_str(), static_cast<double>(bench.span) / kMiB,
                 bench.seconds);
-    std::printf("%-22s %9s %9s %9s %9s %9s %6s  %s\n", "phase", "MB/s", "ops/s", "p50 us", "p99 us", "max us",
-                "hits", "vs baseline");
+    std::printf("%-30s %9s %9s %9s %9s %9s %9s %6s  %s\n", "phase", "MB/s", "ops/s", "p50 us", "p99 us",
+                "max us", "cpu us/MiB", "hits", "vs baseline");
     for (const PhaseResult& r : bench.results) {
         char hits[16] = "-";
         if (r.hitRatio >= 0) {
@@ -645,8 +729,13 @@ void PrintTable(const Bench& bench) {
             std::snprintf(text, sizeof text, "%.2fx %s", r.ratio, r.baseline.c_str());
             versus = text;
         }
-        std::printf("%-22s %9.1f %9.0f %9.1f %9.1f %9.1f %6s  %s\n", r.name.c_str(), r.mbPerS, r.opsPerS,
-                    r.p50, r.p99, r.max, hits, versus.c_str());
+        std::printf("%-30s %9.1f %9.0f %9.1f %9.1f %9.1f %9.0f %6s  %s\n", r.name.c_str(), r.mbPerS,
+                    r.opsPerS, r.p50, r.p99, r.max, r.cpuUsPerMib, hits, versus.c_str());
+    }
+    for (const PhaseResult& r : bench.results) {
+        if (r.buildMs >= 0) {
+            std::printf("\n%s: factory and cache built in %.0f ms\n", r.name.c_str(), r.buildMs);
+        }
     }
     if (bench.directRefused) {
         std::printf(
@@ -663,6 +752,9 @@ void RunPhases(Bench& bench) {
     // The warm working set, and the cache that holds it.
     const uint64_t warmSpan = std::min<uint64_t>(span / 4, 16 * kMiB);
     const uint64_t warmCache = 2 * warmSpan;
+    // The 4 KiB phases' working set, on a cache of 4 KiB blocks twice its size.
+    const uint64_t warm4kSpan = kWarm4kSpan;
+    const uint64_t warm4kCache = 2 * warm4kSpan;
     // The cold cache is smaller than the span, so the walk misses every block (least recently needed
     // goes first); it still holds the 32 MiB that 32 reads of 1 MiB keep in flight.
     const uint64_t coldCache = std::min<uint64_t>(64 * kMiB, span / 2);
@@ -674,6 +766,8 @@ void RunPhases(Bench& bench) {
     try {
         if (bench.Wants("buffered-pread-64k"))
             bench.Add(RunPread(bench, "buffered-pread-64k", false, 64 * kKiB, warmSpan));
+        if (bench.Wants("buffered-pread-4k"))
+            bench.Add(RunPread(bench, "buffered-pread-4k", false, 4 * kKiB, warm4kSpan));
         if (bench.Wants("direct-pread-qd1-64k"))
             bench.Add(RunPread(bench, "direct-pread-qd1-64k", true, 64 * kKiB, span));
         if (bench.Wants("direct-pread-qd1-1m"))
@@ -696,15 +790,23 @@ void RunPhases(Bench& bench) {
     }
     CloseSource(plain);
     if (bench.Wants("cached-cold-1m"))
-        bench.Add(RunCached(bench, "cached-cold-1m", coldCache, coldDepth, kMiB, span, false, 0, false));
+        bench.Add(RunCached(bench, "cached-cold-1m", coldCache, kCacheBlock, coldDepth, kMiB, span, false, 0,
+                            false));
     if (bench.Wants("cached-warm-64k"))
-        bench.Add(RunCached(bench, "cached-warm-64k", warmCache, 1, 64 * kKiB, warmSpan, true, 0, true));
+        bench.Add(RunCached(bench, "cached-warm-64k", warmCache, kCacheBlock, 1, 64 * kKiB, warmSpan, true, 0,
+                            true));
+    if (bench.Wants("cached-warm-4k"))
+        bench.Add(RunCached(bench, "cached-warm-4k", warm4kCache, 4 * kKiB, 1, 4 * kKiB, warm4kSpan, true, 0,
+                            true));
+    const std::string large = LargeCachePhaseName(bench.options.largeCacheBlocks);
+    if (bench.Wants(large))
+        bench.Add(RunLargeCache(bench, large, bench.options.largeCacheBlocks, 4 * kKiB, warm4kSpan));
     if (bench.Wants("cached-warm-qd32-64k"))
-        bench.Add(
-            RunCached(bench, "cached-warm-qd32-64k", warmCache, 32, 64 * kKiB, warmSpan, false, 0, true));
+        bench.Add(RunCached(bench, "cached-warm-qd32-64k", warmCache, kCacheBlock, 32, 64 * kKiB, warmSpan,
+                            false, 0, true));
     if (bench.Wants("preread-stream-1m"))
-        bench.Add(
-            RunCached(bench, "preread-stream-1m", streamCache, 1, kMiB, span, true, streamAhead, false));
+        bench.Add(RunCached(bench, "preread-stream-1m", streamCache, kCacheBlock, 1, kMiB, span, true,
+                            streamAhead, false));
 
     SetRatio(bench.results, "direct-pread-qd1-64k", "buffered-pread-64k");
     SetRatio(bench.results, "engine-qd1-64k", "direct-pread-qd1-64k");
@@ -712,6 +814,8 @@ void RunPhases(Bench& bench) {
     SetRatio(bench.results, "engine-qd32-1m", "uring-qd32-1m");
     SetRatio(bench.results, "cached-cold-1m", "engine-qd32-1m");
     SetRatio(bench.results, "cached-warm-64k", "buffered-pread-64k");
+    SetRatio(bench.results, "cached-warm-4k", "buffered-pread-4k");
+    SetRatio(bench.results, large, "cached-warm-4k");
     SetRatio(bench.results, "cached-warm-qd32-64k", "buffered-pread-64k");
     SetRatio(bench.results, "preread-stream-1m", "direct-pread-qd1-1m");
 }
@@ -743,6 +847,21 @@ int RunBench(int argc, char** argv) {
             if (!ParseSize(value, &bench.options.sampleSize) || bench.options.sampleSize < 64ull * kMiB) {
                 Fail("--size '" + value + "' is not a size of at least 64M");
             }
+        } else if (arg == "--large-cache-blocks") {
+            if (i + 1 >= argc) {
+                Fail("--large-cache-blocks needs a count (try 'tarvos bench --help')");
+            }
+            const std::string value = argv[++i];
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long blocks = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || errno != 0 || blocks < kMinLargeCacheBlocks ||
+                blocks > kDefaultLargeCacheBlocks * 4ull) {
+                Fail("--large-cache-blocks '" + value + "' is not a count from " +
+                     std::to_string(kMinLargeCacheBlocks) + " to " +
+                     std::to_string(kDefaultLargeCacheBlocks * 4ull));
+            }
+            bench.options.largeCacheBlocks = static_cast<uint32_t>(blocks);
         } else if (arg == "--only") {
             if (i + 1 >= argc) {
                 Fail("--only needs a phase name (try 'tarvos bench --help')");
