@@ -792,20 +792,21 @@ double Rounded(double value) {
     return std::isfinite(value) ? std::round(value * 1000) / 1000 : 0;
 }
 
-nlohmann::json ToJson(const Bench& bench, const Summary& summary, const Backend& backend) {
-    nlohmann::json phases = nlohmann::json::array();
+nlohmann::ordered_json ToJson(const Bench& bench, const Summary& summary, const Backend& backend) {
+    nlohmann::ordered_json phases = nlohmann::ordered_json::array();
     for (size_t i = 0; i < summary.phases.size(); ++i) {
         const PhaseResult& r = summary.phases[i];
-        nlohmann::json phase = {
+        nlohmann::ordered_json phase = {
             {"name", r.name},
             {"mb_per_s", Rounded(r.mbPerS)},
             {"ops_per_s", Rounded(r.opsPerS)},
             {"p50_us", Rounded(r.p50)},
             {"p99_us", Rounded(r.p99)},
             {"max_us", Rounded(r.max)},
-            {"hit_ratio", r.hitRatio < 0 ? nlohmann::json() : nlohmann::json(Rounded(r.hitRatio))},
-            {"baseline", r.baseline.empty() ? nlohmann::json() : nlohmann::json(r.baseline)},
-            {"ratio", r.ratio < 0 ? nlohmann::json() : nlohmann::json(Rounded(r.ratio))},
+            {"hit_ratio",
+             r.hitRatio < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(Rounded(r.hitRatio))},
+            {"baseline", r.baseline.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.baseline)},
+            {"ratio", r.ratio < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(Rounded(r.ratio))},
             {"cpu_us_per_mib", Rounded(r.cpuUsPerMib)}};
         if (r.buildMs >= 0) {
             phase["build_ms"] = Rounded(r.buildMs);
@@ -825,7 +826,7 @@ nlohmann::json ToJson(const Bench& bench, const Summary& summary, const Backend&
         phases.push_back(phase);
     }
     return {{"legend", kLegend},
-            {"file", bench.sample ? nlohmann::json() : nlohmann::json(bench.path)},
+            {"file", bench.sample ? nlohmann::ordered_json() : nlohmann::ordered_json(bench.path)},
             {"span_mib", bench.span / kMiB},
             {"seconds_per_phase", bench.seconds},
             {"repeat", bench.options.repeat},
