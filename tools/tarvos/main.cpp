@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     benchCommand->add_option("--only", bench.only);
     benchCommand->add_option("--repeat", bench.repeat)->check(CLI::Range(1u, 1000u));
     benchCommand->add_option("--large-cache-blocks", bench.largeCacheBlocks)
-        ->check(CLI::Range(1024u, 1048576u));
+        ->check(CLI::Range(1024u, 524288u));
     benchCommand->add_option("FILE", bench.file);
 
     CatOptions cat;
