@@ -32,7 +32,24 @@ assert large["baseline"] == "cached-warm-4k" and large["build_ms"] > 0, "the lar
 assert large["hit_ratio"] >= 0.9, "the large cache did not hold the working set"
 assert names["cached-warm-4k"]["baseline"] == "buffered-pread-4k"
 assert result["mismatches"] == 0 and result["verified_bytes"] > 0
+assert "higher MB/s is better" in result["legend"]
+assert result["io_backend"]["name"] in ("uring", "threads") and result["io_backend"]["reason"]
+assert result["file_system"]["type"] and isinstance(result["file_system"]["direct_io"], bool)
+assert all(phase["runs"] == 1 and len(phase["mb_per_s_runs"]) == 1 for phase in result["phases"])
 print("bench smoke: %d phases, %d bytes verified" % (len(result["phases"]), result["verified_bytes"]))
+PY
+# --repeat: the median of the runs, with every run's rate and the spread.
+TMPDIR="$work" TARVOS_IO_BACKEND=threads "$tool" bench --quick --json --repeat 3 --only buffered-pread-4k \
+  >"$work/repeat.json"
+python3 - "$work/repeat.json" <<'PY'
+import json, statistics, sys
+result = json.load(open(sys.argv[1]))
+assert result["repeat"] == 3 and result["io_backend"] == {"name": "threads", "reason": "TARVOS_IO_BACKEND=threads"}
+[phase] = result["phases"]
+runs = phase["mb_per_s_runs"]
+assert phase["name"] == "buffered-pread-4k" and phase["runs"] == 3 and len(runs) == 3
+assert abs(phase["mb_per_s"] - statistics.median(runs)) < 0.01
+assert phase["mb_per_s_min"] == min(runs) and phase["mb_per_s_max"] == max(runs)
 PY
 leftover=$(find "$work" -name 'tarvos-bench-*' | wc -l)
 if [ "$leftover" -ne 0 ]; then
