@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "OSServices/Posix/IOMechanismFaults.h"
+#include "Support/IOMechanismFaults.h"
 
 namespace TarvosTest {
 

@@ -21,11 +21,11 @@
 #include "Cache/CacheBlockList.h"
 #include "Cache/PreReadTransactionList.h"
 #include "CoreClasses/CallSite.h"
-#include "OSServices/Posix/IOMechanismFaults.h"
-#include "OSServices/Posix/NativeFileSourcePosix.h"
-#include "OSServices/Posix/NativeIOEngine.h"
+#include "OSServices/NativeIOEngine.h"
+#include "PlatformIO.h"
 #include "Support/BufferChecks.h"
 #include "Support/CacheTestAccess.h"
+#include "Support/IOMechanismFaults.h"
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
@@ -43,9 +43,9 @@ void Release(T* object) {
     object->DecRef(TARVOS_CALL_SITE);
 }
 
-// The real mechanism of that name ("uring" or "threads"), or null with the reason.
+// The real mechanism of that name, or null with the reason.
 inline std::unique_ptr<Tarvos::IOMechanism> NewRealMechanism(const std::string& name, std::string* reason) {
-    return name == "uring" ? Tarvos::NewIOMechanismUring(reason) : Tarvos::NewIOMechanismThreads(reason);
+    return NewPlatformMechanism(name, reason);
 }
 
 // An engine over the named mechanism wrapped in a fault injector.

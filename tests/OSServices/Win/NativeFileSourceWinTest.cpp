@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "CoreClasses/CallSite.h"
-#include "OSServices/Win/NativeIOEngine.h"
+#include "OSServices/NativeIOEngine.h"
 #include "OSServices/Win/WinHeaders.h"
 #include "Support/BufferChecks.h"
 #include "Support/ThreadGroup.h"

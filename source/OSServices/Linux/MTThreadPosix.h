@@ -12,9 +12,9 @@ class MTThreadPosix final : public MTThread {
     // thread cannot be started; null if the object cannot be allocated.
     static MTThreadPosix* Start(MTThreadBody* body, MTPriority priority, uint64_t affinity);
 
-      ~MTThreadPosix() override;
+    ~MTThreadPosix() override;
 
-private:
+  private:
     MTThreadPosix(MTThreadBody* body, MTPriority priority, uint64_t affinity);
     static void* Entry(void* startPacket);
 };

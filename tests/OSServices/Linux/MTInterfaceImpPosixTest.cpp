@@ -1,4 +1,4 @@
-#include "OSServices/Posix/MTInterfaceImpPosix.h"
+#include "OSServices/Linux/MTInterfaceImpPosix.h"
 
 #include <gtest/gtest.h>
 

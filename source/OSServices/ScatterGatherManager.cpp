@@ -1,6 +1,6 @@
 // States: idle (list null, sizes 0) -> in use (StartUsingBufferList succeeded: list referenced and
-// locked, the segment array describes it) -> idle (StopUsingBufferList, a failed start, or destruction).
-#include "OSServices/Win/ScatterGatherManager.h"
+// locked, arrays describe it) -> idle (StopUsingBufferList, a failed start, or destruction).
+#include "OSServices/ScatterGatherManager.h"
 
 #include "CoreClasses/CallSite.h"
 #include "Tarvos/Buffer.h"
@@ -10,13 +10,13 @@
 namespace Tarvos {
 
 ScatterGatherManager::ScatterGatherManager()
-    : list(nullptr), lockToken(nullptr), contiguousSize(0), totalSize(0) {}
+    : list(nullptr), runCount(0), lockToken(nullptr), contiguousSize(0), totalSize(0) {}
 
 ScatterGatherManager::~ScatterGatherManager() {
     StopUsingBufferList();
 }
 
-bool ScatterGatherManager::StartUsingBufferList(BufferList* newList) {
+bool ScatterGatherManager::StartUsingBufferList(BufferList* newList, uint32_t maxRuns) {
     const uint32_t pageSize = PhysMemInterface::GetPageSize();
     if (newList == nullptr || list != nullptr || pageSize == 0) {
         return false;
@@ -43,6 +43,7 @@ bool ScatterGatherManager::StartUsingBufferList(BufferList* newList) {
             segments.resize(uint64_t{pages} + 1);
         }
         uint32_t element = 0;
+        runCount = 0;
         uint64_t sum = 0;
         for (uint32_t i = 0; i < buffers; ++i) {
             Buffer* buffer = list->GetBuffer(i);
@@ -64,7 +65,23 @@ bool ScatterGatherManager::StartUsingBufferList(BufferList* newList) {
                     Undo();
                     return false;
                 }
-                segments[element++] = reinterpret_cast<uintptr_t>(address + uint64_t{j} * pageSize);
+                uint8_t* page = address + uint64_t{j} * pageSize;
+                segments[element++] = reinterpret_cast<uintptr_t>(page);
+                if (runCount > 0 &&
+                    static_cast<uint8_t*>(runs[runCount - 1].base) + runs[runCount - 1].length == page) {
+                    runs[runCount - 1].length += pageSize;
+                    continue;
+                }
+                if (runCount >= maxRuns) {
+                    Undo();
+                    return false;
+                }
+                if (runs.size() <= runCount) {
+                    runs.resize(runCount + 1 + runCount / 2);
+                }
+                runs[runCount].base = page;
+                runs[runCount].length = pageSize;
+                ++runCount;
             }
             segments[element] = 0;
             sum += size;
@@ -89,6 +106,7 @@ void ScatterGatherManager::Undo() {
     lockToken = nullptr;
     contiguousSize = 0;
     totalSize = 0;
+    runCount = 0;
     if (!segments.empty()) {
         segments[0] = 0;
     }
@@ -115,6 +133,13 @@ uint64_t* ScatterGatherManager::GetSegmentArray(uint32_t* size) {
         *size = list != nullptr ? totalSize : 0;
     }
     return list != nullptr ? segments.data() : nullptr;
+}
+
+const IORun* ScatterGatherManager::GetRunArray(uint32_t* count) {
+    if (count != nullptr) {
+        *count = list != nullptr ? runCount : 0;
+    }
+    return list != nullptr ? runs.data() : nullptr;
 }
 
 uint32_t ScatterGatherManager::GetTotalSize() {

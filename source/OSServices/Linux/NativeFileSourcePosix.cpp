@@ -1,14 +1,14 @@
 // States: closed (fd -1) -> open by a successful Open -> closed by Close, Delete or destruction, each
 // of which first ends every engine request on the descriptor. The read and write flags keep the values
 // of the last successful Open through Close.
-#include "OSServices/Posix/NativeFileSourcePosix.h"
+#include "OSServices/Linux/NativeFileSourcePosix.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "OSServices/Posix/NativeIOEngine.h"
+#include "OSServices/NativeIOEngine.h"
 
 namespace Tarvos {
 
@@ -116,19 +116,23 @@ bool NativeFileSourcePosix::UsesDirectIO() {
 }
 
 NativeFileSourcePosix::Result_t NativeFileSourcePosix::ReadAsyncWithListNonCached(
-    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t) {
+    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t dueTime) {
     if (fd < 0 || engine == nullptr || !readFlag) {
         return kResultInvalidArgument;
     }
-    return engine->Read(fd, list, offset, NativeIOEngine::kNativeIODeadlineMs, callback);
+    return engine->Read(fd, list, offset, NativeIOEngine::kNativeIODeadlineMs, callback, dueTime, this);
 }
 
 NativeFileSourcePosix::Result_t NativeFileSourcePosix::WriteAsyncWithListNonCached(
-    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t) {
+    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t dueTime) {
     if (fd < 0 || engine == nullptr || !writeFlag) {
         return kResultInvalidArgument;
     }
-    return engine->Write(fd, list, offset, NativeIOEngine::kNativeIODeadlineMs, callback);
+    return engine->Write(fd, list, offset, NativeIOEngine::kNativeIODeadlineMs, callback, dueTime, this);
+}
+
+void NativeFileSourcePosix::IOFailed(int32_t error, uint64_t offset, bool write) {
+    RecordOSError(error, offset, write);
 }
 
 void NativeFileSourcePosix::CancelNonCached() {

@@ -1,4 +1,4 @@
-#include "OSServices/Posix/PhysMemInterfaceImpPosix.h"
+#include "OSServices/Linux/PhysMemInterfaceImpPosix.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>

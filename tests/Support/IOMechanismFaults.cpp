@@ -2,7 +2,7 @@
 // and the completions it holds back (delayed, waiting for a cancel, or duplicated). Wait gathers the
 // inner mechanism's completions, applies each operation's fault and hands over what is due; while it
 // holds completions it waits on the inner mechanism no longer than until the earliest one is due.
-#include "IOMechanismFaults.h"
+#include "Support/IOMechanismFaults.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,7 +16,6 @@ namespace Tarvos {
 
 namespace {
 
-std::atomic<int> uringSetupFault{0};
 constexpr size_t kTraceLimit = 1u << 20;  // operations kept for GetOperations; later ones are counted only
 
 uint64_t NowMs() {
@@ -31,14 +30,12 @@ class FaultInjectingIOMechanism final : public IOMechanism {
         : inner(std::move(inner)), injector(std::move(injector)) {}
 
     const char* GetName() override { return inner->GetName(); }
+    uint32_t GetMaxRuns() override { return inner->GetMaxRuns(); }
 
     int Submit(const IOOperation& operation) override {
         IOFaultRule rule;
-        uint64_t size = 0;
-        for (uint32_t i = 0; i < operation.ioVecCount; ++i) {
-            size += operation.ioVecs[i].iov_len;
-        }
-        const int fired = injector->Match(operation.write ? kFaultOnWrite : kFaultOnRead, operation.fd,
+        const uint64_t size = operation.size;
+        const int fired = injector->Match(operation.write ? kFaultOnWrite : kFaultOnRead, operation.file,
                                           operation.offset, size, operation.tag, &rule);
         if (fired >= 0 && rule.kind == kFaultRefuseSubmit) {
             const int refused = -std::max(rule.error, 1);
@@ -230,7 +227,7 @@ uint64_t IOFaultInjector::GetOperationCount() {
     return operations;
 }
 
-int IOFaultInjector::Match(uint32_t operation, int fd, uint64_t offset, uint64_t size, uint64_t tag,
+int IOFaultInjector::Match(uint32_t operation, IOFileHandle fd, uint64_t offset, uint64_t size, uint64_t tag,
                            IOFaultRule* fired) {
     MTCritSecHold hold(lock);
     if (operation != kFaultOnCancel) {
@@ -285,14 +282,6 @@ void IOFaultInjector::Delivered(uint64_t tag, int64_t originalResult, int64_t de
 std::unique_ptr<IOMechanism> NewFaultInjectingIOMechanism(std::unique_ptr<IOMechanism> inner,
                                                           std::shared_ptr<IOFaultInjector> injector) {
     return std::make_unique<FaultInjectingIOMechanism>(std::move(inner), std::move(injector));
-}
-
-void SetIOUringSetupFault(int error) {
-    uringSetupFault.store(error);
-}
-
-int GetIOUringSetupFault() {
-    return uringSetupFault.load();
 }
 
 }  // namespace Tarvos

@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
-#include "IOMechanism.h"
-#include "IOMechanismFaults.h"
+#include "OSServices/Linux/IOMechanismLinux.h"
 
 namespace Tarvos {
 
@@ -37,8 +37,7 @@ class IOMechanismUring final : public IOMechanism {
     }
 
     bool Init(std::string* reason) {
-        const int forced = GetIOUringSetupFault();
-        const int result = forced != 0 ? -forced : io_uring_queue_init(kRingEntries, &ring, 0);
+        const int result = io_uring_queue_init(kRingEntries, &ring, 0);
         if (result < 0) {
             *reason = Describe("io_uring_queue_init", -result);
             return false;
@@ -76,25 +75,27 @@ class IOMechanismUring final : public IOMechanism {
     }
 
     const char* GetName() override { return "uring"; }
+    uint32_t GetMaxRuns() override { return IOV_MAX; }
 
     int Submit(const IOOperation& operation) override {
         struct io_uring_sqe* entry = GetEntry();
         if (entry == nullptr) {
             return -EBUSY;
         }
-        const struct iovec* vecs = operation.ioVecs;
-        if (operation.ioVecCount == 1) {
+        const struct iovec* vecs = AsIOVecs(operation.runs);
+        const IOFileHandle fd = operation.file;
+        if (operation.runCount == 1) {
             if (operation.write) {
-                io_uring_prep_write(entry, operation.fd, vecs[0].iov_base,
+                io_uring_prep_write(entry, static_cast<int>(fd), vecs[0].iov_base,
                                     static_cast<unsigned>(vecs[0].iov_len), operation.offset);
             } else {
-                io_uring_prep_read(entry, operation.fd, vecs[0].iov_base,
+                io_uring_prep_read(entry, static_cast<int>(fd), vecs[0].iov_base,
                                    static_cast<unsigned>(vecs[0].iov_len), operation.offset);
             }
         } else if (operation.write) {
-            io_uring_prep_writev(entry, operation.fd, vecs, operation.ioVecCount, operation.offset);
+            io_uring_prep_writev(entry, static_cast<int>(fd), vecs, operation.runCount, operation.offset);
         } else {
-            io_uring_prep_readv(entry, operation.fd, vecs, operation.ioVecCount, operation.offset);
+            io_uring_prep_readv(entry, static_cast<int>(fd), vecs, operation.runCount, operation.offset);
         }
         io_uring_sqe_set_data64(entry, operation.tag);
         // A submission the kernel refused for now stays in the ring and goes with the next Wait, so the

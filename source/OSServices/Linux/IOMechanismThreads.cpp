@@ -8,11 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <deque>
 
 #include "CoreClasses/MTCritSecHold.h"
-#include "IOMechanism.h"
+#include "OSServices/Linux/IOMechanismLinux.h"
 #include "Tarvos/MTInterface.h"
 
 namespace Tarvos {
@@ -41,7 +42,7 @@ class IOMechanismThreads final : public IOMechanism {
   public:
     struct Pending {
         IOOperation operation;
-        int fd;  // this operation's own duplicate of operation.fd; closed when it ends
+        int fd;  // this operation's own duplicate of operation.file; closed when it ends
     };
 
     IOMechanismThreads() = default;
@@ -103,9 +104,10 @@ class IOMechanismThreads final : public IOMechanism {
     }
 
     const char* GetName() override { return "threads"; }
+    uint32_t GetMaxRuns() override { return IOV_MAX; }
 
     int Submit(const IOOperation& operation) override {
-        const int copy = ::fcntl(operation.fd, F_DUPFD_CLOEXEC, 0);
+        const int copy = ::fcntl(static_cast<int>(operation.file), F_DUPFD_CLOEXEC, 0);
         if (copy < 0) {
             return -errno;
         }
@@ -195,16 +197,16 @@ class IOMechanismThreads final : public IOMechanism {
 
 int64_t Transfer(const IOOperation& operation, int fd) {
     const auto offset = static_cast<off_t>(operation.offset);
-    const int count = static_cast<int>(operation.ioVecCount);
+    const int count = static_cast<int>(operation.runCount);
     ssize_t done = 0;
     do {
-        done = operation.write ? ::pwritev(fd, operation.ioVecs, count, offset)
-                               : ::preadv(fd, operation.ioVecs, count, offset);
+        done = operation.write ? ::pwritev(fd, AsIOVecs(operation.runs), count, offset)
+                               : ::preadv(fd, AsIOVecs(operation.runs), count, offset);
     } while (done < 0 && errno == EINTR);
     if (done < 0 && errno == ESPIPE) {
         do {
-            done = operation.write ? ::writev(fd, operation.ioVecs, count)
-                                   : ::readv(fd, operation.ioVecs, count);
+            done = operation.write ? ::writev(fd, AsIOVecs(operation.runs), count)
+                                   : ::readv(fd, AsIOVecs(operation.runs), count);
         } while (done < 0 && errno == EINTR);
     }
     return done < 0 ? -int64_t{errno} : int64_t{done};

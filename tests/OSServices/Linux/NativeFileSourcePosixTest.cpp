@@ -1,7 +1,7 @@
 // Linux native file sources on real files: on the machine's disk (where direct I/O works) and on
 // /dev/shm (tmpfs, which older kernels refuse direct I/O on), plus character devices that refuse it
 // everywhere. Transfers use whole-page buffers, as direct I/O requires.
-#include "OSServices/Posix/NativeFileSourcePosix.h"
+#include "OSServices/Linux/NativeFileSourcePosix.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "CoreClasses/CallSite.h"
-#include "OSServices/Posix/NativeIOEngine.h"
+#include "OSServices/NativeIOEngine.h"
 #include "Support/BufferChecks.h"
 #include "Support/ThreadGroup.h"
 #include "Support/Waiting.h"

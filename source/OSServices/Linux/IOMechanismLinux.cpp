@@ -1,12 +1,19 @@
-#include "IOMechanism.h"
+#include "OSServices/Linux/IOMechanismLinux.h"
 
-#include <cstring>
+#include <cerrno>
 
 namespace Tarvos {
 
-IOMechanism::~IOMechanism() = default;
+IOErrorKind_t ClassifyIOError(int32_t error) {
+    return error == EINTR || error == EAGAIN ? kIOErrorTransient : kIOErrorOther;
+}
 
 std::unique_ptr<IOMechanism> NewIOMechanismFor(const char* setting, std::string* reason) {
+    return NewIOMechanismChoosing(setting, reason, &NewIOMechanismUring);
+}
+
+std::unique_ptr<IOMechanism> NewIOMechanismChoosing(const char* setting, std::string* reason,
+                                                    IOMechanismMaker makeUring) {
     const std::string asked = setting != nullptr ? setting : "";
     std::string why;
     if (asked == "threads") {
@@ -14,7 +21,7 @@ std::unique_ptr<IOMechanism> NewIOMechanismFor(const char* setting, std::string*
         *reason = mechanism != nullptr ? "TARVOS_IO_BACKEND=threads" : why;
         return mechanism;
     }
-    std::unique_ptr<IOMechanism> mechanism = NewIOMechanismUring(&why);
+    std::unique_ptr<IOMechanism> mechanism = makeUring(&why);
     if (mechanism != nullptr) {
         *reason = asked == "uring" ? "TARVOS_IO_BACKEND=uring" : why;
         return mechanism;

@@ -1,12 +1,13 @@
-// Fault injection for the I/O engine's mechanisms, for the library's own reliability tests. An
-// IOFaultInjector holds rules and a log; NewFaultInjectingIOMechanism wraps a real mechanism (io_uring
-// or worker threads) so that each operation matching a rule gets that rule's fault. The wrapped
+// Fault injection for the I/O engine's mechanisms, for the library's own reliability tests and the soak
+// (never part of the library). An IOFaultInjector holds rules and a log; NewFaultInjectingIOMechanism
+// wraps any real mechanism (io_uring, worker threads, overlapped I/O) so that each operation matching a
+// rule gets that rule's fault. Errors are operating-system error numbers of the platform. The wrapped
 // mechanism still runs every operation it is given, so a faulted result is only delivered after the
 // kernel has let go of the operation's memory, and every accepted operation is still reported once
 // (except under kFaultDuplicate, which breaks that promise on purpose to test the engine's tags).
 // Rules are matched in the order they were added; the first that fires wins. The injector may be
 // shared between mechanisms and read from any thread; the mechanism keeps the IOMechanism threading
-// contract. Not exported; compiled into the normal build so tests exercise the optimised code.
+// contract.
 // Lock order: the injector's lock is innermost; the mechanism calls its inner mechanism without it.
 #pragma once
 
@@ -16,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "IOMechanism.h"
+#include "OSServices/IOMechanism.h"
 
 namespace Tarvos {
 
@@ -43,14 +44,14 @@ enum IOFaultKind_t : uint32_t {
 
 struct IOFaultRule {
     uint32_t operations = kFaultOnRead;  // IOFaultOperation_t bits
-    int fd = -1;                         // -1: any file
+    IOFileHandle fd = -1;                // -1: any file
     uint64_t offsetBegin = 0;            // the operation's offset lies in [offsetBegin, offsetEnd)
     uint64_t offsetEnd = UINT64_MAX;
     uint32_t nth = 1;          // fire on the nth matching operation (1-based); 0: use probability
     double probability = 0.0;  // with nth 0: chance per matching operation, from the injector's seed
     bool persistent = false;   // once fired, fire on every later matching operation too
     IOFaultKind_t kind = kFaultError;
-    int error = 5;         // EIO
+    int error = 5;         // EIO on Linux
     uint32_t bytes = 0;    // kFaultShortCount
     uint32_t delayMs = 0;  // kFaultDelay, kFaultLateAfterCancel, kFaultDuplicate
 };
@@ -58,7 +59,7 @@ struct IOFaultRule {
 struct IOFaultRecord {
     uint32_t rule;  // index of the rule that fired
     IOFaultKind_t kind;
-    int fd;
+    IOFileHandle fd;
     bool write;
     bool cancel;  // the fault hit a RequestCancel
     uint64_t offset;
@@ -85,7 +86,7 @@ class IOFaultInjector {
     uint64_t GetOperationCount();
     // The reads and writes submitted since the last ClearLog, faulted or not, in order (the first 2^20).
     struct Operation {
-        int fd;
+        IOFileHandle fd;
         bool write;
         uint64_t offset;
         uint64_t size;
@@ -94,7 +95,8 @@ class IOFaultInjector {
     std::vector<Operation> GetOperations();
 
     // For the mechanism: the index of the rule that fires for this operation, or -1. Logs it.
-    int Match(uint32_t operation, int fd, uint64_t offset, uint64_t size, uint64_t tag, IOFaultRule* fired);
+    int Match(uint32_t operation, IOFileHandle fd, uint64_t offset, uint64_t size, uint64_t tag,
+              IOFaultRule* fired);
     // For the mechanism: the fault on the operation with tag has surfaced with deliveredResult.
     void Delivered(uint64_t tag, int64_t originalResult, int64_t deliveredResult);
 
@@ -116,10 +118,5 @@ class IOFaultInjector {
 // the real mechanism. injector must outlive the returned mechanism.
 std::unique_ptr<IOMechanism> NewFaultInjectingIOMechanism(std::unique_ptr<IOMechanism> inner,
                                                           std::shared_ptr<IOFaultInjector> injector);
-
-// Makes every later io_uring set-up fail as if io_uring_queue_init had returned -error (EPERM as under
-// a seccomp filter or kernel.io_uring_disabled, ENOSYS, ENOMEM); 0 turns that off. Any thread.
-void SetIOUringSetupFault(int error);
-int GetIOUringSetupFault();
 
 }  // namespace Tarvos

@@ -1,8 +1,8 @@
 // Built-in implementations of this platform: threads (defined with them), whole-page memory and native
 // files.
 #include "OSServices/DefaultImplementations.h"
-#include "OSServices/Posix/NativeFileSysInterfaceImpPosix.h"
-#include "OSServices/Posix/PhysMemInterfaceImpPosix.h"
+#include "OSServices/Linux/NativeFileSysInterfaceImpPosix.h"
+#include "OSServices/Linux/PhysMemInterfaceImpPosix.h"
 
 namespace Tarvos {
 

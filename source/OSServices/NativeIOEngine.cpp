@@ -9,20 +9,22 @@
 // | reporting | callback returned: nothing outstanding (-> free), else (-> draining)      |
 // | draining  | the mechanism reports the cancelled operation (-> free)                  |
 //
-// Every change after queued happens on the I/O thread. A request is reported once because the state
-// leaves queued or in flight, under the lock, before its callback is called. A slot is only reused once
-// the mechanism has reported its operation, and every operation carries its slot and the slot's
+// The queue holds the queued slots sorted by due time (equal ones in arrival order); an issue pass first
+// fails the files of requests past their deadline, then issues from the front while fewer than the
+// in-kernel limit are outstanding, and the I/O thread waits no longer than until the earliest deadline
+// of what still waits. Every change after queued happens on the I/O thread. A request is reported once
+// because the state leaves queued or in flight, under the lock, before its callback is called. A slot is only
+// reused once the mechanism has reported its operation, and every operation carries its slot and the slot's
 // generation, so a late completion never ends a later request of the same slot. Releasing a slot
 // unlocks and drops the list outside the lock: that may destroy objects whose destructors call back in.
-#include "NativeIOEngine.h"
+#include "OSServices/NativeIOEngine.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <new>
 
 #include "CoreClasses/MTCritSecHold.h"
-#include "ScatterGatherManager.h"
+#include "OSServices/ScatterGatherManager.h"
 
 namespace Tarvos {
 
@@ -49,6 +51,8 @@ bool Overdue(uint32_t now, uint32_t dueTime) {
 }  // namespace
 
 NativeIOEngine::SlotFreedListener::~SlotFreedListener() = default;
+NativeIOEngine::IOErrorListener::~IOErrorListener() = default;
+NativeIOEngine::IssueObserver::~IssueObserver() = default;
 
 NativeIOEngine* NativeIOEngine::GetEngine() {
     if (processEngine != nullptr) {
@@ -74,13 +78,18 @@ NativeIOEngine* NativeIOEngine::GetEngine() {
     return engine;
 }
 
-NativeIOEngine::NativeIOEngine(std::unique_ptr<IOMechanism> chosenMechanism, const std::string& why)
+NativeIOEngine::NativeIOEngine(std::unique_ptr<IOMechanism> chosenMechanism, const std::string& why,
+                               uint32_t limit)
     : mechanism(std::move(chosenMechanism)),
       reason(why),
+      maxRuns(mechanism != nullptr ? mechanism->GetMaxRuns() : 0),
+      inKernelLimit(std::max(limit, 1u)),
+      inKernel(0),
+      issueObserver(nullptr),
       queueLock(MTInterface::NewCritSec()),
       running(false),
       cancelRequested(false),
-      cancelFd(-1),
+      cancelFile(-1),
       cancelLock(MTInterface::NewCritSec()),
       cancelDone(MTInterface::NewSemaphore(1, 0)),
       listenerLock(MTInterface::NewCritSec()),
@@ -93,7 +102,6 @@ NativeIOEngine::NativeIOEngine(std::unique_ptr<IOMechanism> chosenMechanism, con
         slot.manager = std::make_unique<ScatterGatherManager>();
     }
     queue.reserve(kNativeIORequestSlots);
-    batch.reserve(kNativeIORequestSlots);
     completions.reserve(4 * kNativeIORequestSlots);
     if (mechanism == nullptr || queueLock == nullptr || cancelLock == nullptr || cancelDone == nullptr ||
         listenerLock == nullptr) {
@@ -125,21 +133,26 @@ NativeIOEngine::~NativeIOEngine() {
     delete queueLock;
 }
 
-CacheSource::Result_t NativeIOEngine::Read(int fd, BufferList* list, uint64_t offset, uint32_t deadlineMs,
-                                           FileSource::ResultCallbackBufferList* callback) {
-    return Submit(false, fd, list, offset, deadlineMs, callback);
+CacheSource::Result_t NativeIOEngine::Read(IOFileHandle file, BufferList* list, uint64_t offset,
+                                           uint32_t deadlineMs,
+                                           FileSource::ResultCallbackBufferList* callback, uint32_t dueTime,
+                                           IOErrorListener* errors) {
+    return Submit(false, file, list, offset, deadlineMs, callback, dueTime, errors);
 }
 
-CacheSource::Result_t NativeIOEngine::Write(int fd, BufferList* list, uint64_t offset, uint32_t deadlineMs,
-                                            FileSource::ResultCallbackBufferList* callback) {
-    return Submit(true, fd, list, offset, deadlineMs, callback);
+CacheSource::Result_t NativeIOEngine::Write(IOFileHandle file, BufferList* list, uint64_t offset,
+                                            uint32_t deadlineMs,
+                                            FileSource::ResultCallbackBufferList* callback, uint32_t dueTime,
+                                            IOErrorListener* errors) {
+    return Submit(true, file, list, offset, deadlineMs, callback, dueTime, errors);
 }
 
-CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* list, uint64_t offset,
+CacheSource::Result_t NativeIOEngine::Submit(bool write, IOFileHandle file, BufferList* list, uint64_t offset,
                                              uint32_t deadlineMs,
-                                             FileSource::ResultCallbackBufferList* callback) {
-    // Larger offsets are negative to the kernel, and io_uring would take all ones for "current position".
-    if (offset > kLargestOffset || list == nullptr || queueLock == nullptr) {
+                                             FileSource::ResultCallbackBufferList* callback, uint32_t dueTime,
+                                             IOErrorListener* errors) {
+    // Larger offsets are negative to the system, and io_uring would take all ones for "current position".
+    if (offset > kLargestOffset || list == nullptr || queueLock == nullptr || mechanism == nullptr) {
         return CacheSource::kResultFailed;
     }
     uint32_t index = kNativeIORequestSlots;
@@ -163,7 +176,7 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* lis
     NativeIORequest& slot = slots[index];
     bool prepared = false;
     try {
-        prepared = slot.manager->StartUsingBufferList(list);
+        prepared = slot.manager->StartUsingBufferList(list, maxRuns);
     } catch (...) {
         MTCritSecHold hold(queueLock);
         slot.state = kSlotFree;
@@ -179,20 +192,26 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* lis
         return CacheSource::kResultFailed;
     }
     slot.callback = callback;
+    slot.errors = errors;
     slot.list = list;
-    slot.fd = fd;
+    slot.file = file;
     slot.startOffset = offset;
     slot.size = slot.manager->GetTotalSize();
     slot.write = write;
     slot.retries = 0;
+    slot.dueTime = dueTime;
     // Deadlines beyond half the clock's range would read as already passed.
-    slot.dueTime = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
+    slot.deadline = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
     bool queued = false;
     {
         MTCritSecHold hold(queueLock);
         if (running) {
             slot.state = kSlotQueued;
-            queue.push_back(QueueEntry{index, slot.generation});
+            // After every entry due at the same time or sooner: equal due times keep arrival order.
+            const auto place =
+                std::upper_bound(queue.begin(), queue.end(), dueTime,
+                                 [](uint32_t due, const QueueEntry& entry) { return due < entry.dueTime; });
+            queue.insert(place, QueueEntry{index, slot.generation, dueTime, slot.deadline});
             queued = true;
         }
     }
@@ -202,6 +221,7 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* lis
         {
             MTCritSecHold hold(queueLock);
             slot.callback = nullptr;
+            slot.errors = nullptr;
             slot.list = nullptr;
             slot.state = kSlotFree;
         }
@@ -212,12 +232,12 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, int fd, BufferList* lis
     return CacheSource::kResultPending;
 }
 
-void NativeIOEngine::Cancel(int fd) {
+void NativeIOEngine::Cancel(IOFileHandle file) {
     if (IsIOThread()) {
-        CancelRequests(fd, false, CacheSource::kResultCancelled);
+        CancelRequests(file, false, CacheSource::kResultCancelled);
         return;
     }
-    if (cancelLock == nullptr) {
+    if (cancelLock == nullptr || mechanism == nullptr) {
         return;
     }
     MTCritSecHold serialise(cancelLock);
@@ -228,7 +248,7 @@ void NativeIOEngine::Cancel(int fd) {
             return;
         }
         cancelRequested = true;
-        cancelFd = fd;
+        cancelFile = file;
     }
     mechanism->Wake();
     cancelDone->Wait(MTSemaphore::kInfinite, 1);
@@ -296,13 +316,13 @@ void NativeIOEngine::TerminateBody() {
 void NativeIOEngine::RunBody(MTThread* ioThread) {
     ioThreadId.store(MTInterface::GetCurrentThreadID());
     while (!stopRequested.load() && !ioThread->IsTerminating()) {
-        IssuePass();
+        const uint32_t timeout = IssuePass();
         ServeCancelRequest();
         if (stopRequested.load()) {
             break;
         }
         completions.clear();
-        if (!mechanism->Wait(IOMechanism::kWaitForever, &completions)) {
+        if (!mechanism->Wait(timeout, &completions)) {
             break;
         }
         for (const IOCompletion& completion : completions) {
@@ -330,52 +350,99 @@ void NativeIOEngine::RunBody(MTThread* ioThread) {
     ioThreadId.store(0);
 }
 
-void NativeIOEngine::IssuePass() {
-    {
-        MTCritSecHold hold(queueLock);
-        batch.swap(queue);
+uint32_t NativeIOEngine::IssuePass() {
+    while (FailOverdueFile()) {
     }
-    for (const QueueEntry& entry : batch) {
-        NativeIORequest& slot = slots[entry.slot];
+    for (;;) {
+        QueueEntry entry{};
         {
-            // Cancellation removes its entries from the queue, but an entry taken into this batch can
-            // still name a slot that a callback earlier in the pass ended.
             MTCritSecHold hold(queueLock);
-            if (slot.state != kSlotQueued || slot.generation != entry.generation) {
+            if (queue.empty() || inKernel >= inKernelLimit) {
+                if (queue.empty()) {
+                    return IOMechanism::kWaitForever;
+                }
+                // Wake in time to fail what waits past its deadline.
+                uint32_t earliest = queue.front().deadline;
+                for (const QueueEntry& waiting : queue) {
+                    earliest = Overdue(earliest, waiting.deadline) ? waiting.deadline : earliest;
+                }
+                const uint32_t now = MTInterface::GetCurrentTimeMilli();
+                return Overdue(now, earliest) ? 0 : earliest - now;
+            }
+            entry = queue.front();
+            queue.erase(queue.begin());
+            // Cancellation removes its entries from the queue, so the entry names a queued slot; the
+            // check guards the invariant rather than a known path.
+            if (slots[entry.slot].state != kSlotQueued || slots[entry.slot].generation != entry.generation) {
                 continue;
             }
         }
-        if (Overdue(MTInterface::GetCurrentTimeMilli(), slot.dueTime)) {
-            CancelRequests(slot.fd, false, CacheSource::kResultFailed);
+        if (Overdue(MTInterface::GetCurrentTimeMilli(), entry.deadline)) {
+            {
+                MTCritSecHold hold(queueLock);
+                // Back in front, so that the cancellation below finds and reports it.
+                queue.insert(queue.begin(), entry);
+            }
+            CancelRequests(slots[entry.slot].file, false, CacheSource::kResultFailed);
             continue;
         }
         Issue(entry.slot);
     }
-    batch.clear();
+}
+
+bool NativeIOEngine::FailOverdueFile() {
+    IOFileHandle file = -1;
+    {
+        MTCritSecHold hold(queueLock);
+        const uint32_t now = MTInterface::GetCurrentTimeMilli();
+        auto overdue = std::find_if(queue.begin(), queue.end(),
+                                    [&](const QueueEntry& entry) { return Overdue(now, entry.deadline); });
+        if (overdue == queue.end()) {
+            return false;
+        }
+        file = slots[overdue->slot].file;
+    }
+    CancelRequests(file, false, CacheSource::kResultFailed);
+    return true;
 }
 
 void NativeIOEngine::Issue(uint32_t index) {
     NativeIORequest& slot = slots[index];
     uint32_t contiguousSize = 0;
     void* contiguous = slot.manager->GetContiguousAddress(&contiguousSize);
-    const struct iovec* vecs = nullptr;
+    const IORun* runs = nullptr;
     uint32_t count = 0;
     if (contiguous != nullptr) {
-        slot.single.iov_base = contiguous;
-        slot.single.iov_len = contiguousSize;
-        vecs = &slot.single;
+        slot.single.base = contiguous;
+        slot.single.length = contiguousSize;
+        runs = &slot.single;
         count = 1;
     } else {
-        vecs = slot.manager->GetIOVecArray(&count);
+        runs = slot.manager->GetRunArray(&count);
     }
-    const IOOperation operation{slot.fd, slot.write, slot.startOffset,
-                                vecs,    count,      MakeTag(index, slot.generation)};
-    if (vecs == nullptr || count == 0 || mechanism->Submit(operation) != 0) {
+    const IOOperation operation{slot.file,
+                                slot.write,
+                                slot.startOffset,
+                                slot.size,
+                                runs,
+                                count,
+                                slot.manager->GetSegmentArray(nullptr),
+                                MakeTag(index, slot.generation)};
+    if (runs == nullptr || count == 0) {
         Report(index, CacheSource::kResultFailed, 0);
+        return;
+    }
+    if (issueObserver != nullptr) {
+        issueObserver->Issuing(slot.file, slot.startOffset, slot.dueTime);
+    }
+    const int refused = mechanism->Submit(operation);
+    if (refused != 0) {
+        Report(index, CacheSource::kResultFailed, 0, -refused);
         return;
     }
     (contiguous != nullptr ? plainTransfers : vectoredTransfers).fetch_add(1);
     slot.outstanding = true;
+    ++inKernel;
     MTCritSecHold hold(queueLock);
     slot.state = kSlotInFlight;
 }
@@ -403,6 +470,7 @@ void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
         return;
     }
     slot.outstanding = false;
+    --inKernel;
     if (state == kSlotDraining) {
         Release(static_cast<uint32_t>(index));
         return;
@@ -410,8 +478,9 @@ void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
     if (state != kSlotInFlight) {
         return;
     }
-    if ((completion.result == -EINTR || completion.result == -EAGAIN) && slot.retries < kTransientRetries &&
-        !stopRequested.load()) {
+    const int32_t error = completion.result < 0 ? static_cast<int32_t>(-completion.result) : 0;
+    const IOErrorKind_t kind = error != 0 ? ClassifyIOError(error) : kIOErrorOther;
+    if (kind == kIOErrorTransient && slot.retries < kTransientRetries && !stopRequested.load()) {
         // Nothing was transferred and the cause passes: issue the same transfer again, under a new
         // generation so that a stray copy of the old completion can never be taken for the new one.
         ++slot.retries;
@@ -424,7 +493,9 @@ void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
     }
     CacheSource::Result_t result = CacheSource::kResultSuccess;
     uint32_t bytes = 0;
-    if (completion.result < 0) {
+    if (kind == kIOErrorEndOfFile && !slot.write) {
+        result = CacheSource::kResultEndOfFile;
+    } else if (completion.result < 0) {
         result = CacheSource::kResultFailed;
     } else if (completion.result == 0) {
         result = slot.write ? CacheSource::kResultPartial : CacheSource::kResultEndOfFile;
@@ -434,19 +505,19 @@ void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
         result = CacheSource::kResultPartial;
         bytes = static_cast<uint32_t>(completion.result);
     }
-    Report(static_cast<uint32_t>(index), result, bytes);
+    Report(static_cast<uint32_t>(index), result, bytes, result == CacheSource::kResultFailed ? error : 0);
 }
 
 void NativeIOEngine::ServeCancelRequest() {
-    int fd = -1;
+    IOFileHandle file = -1;
     {
         MTCritSecHold hold(queueLock);
         if (!cancelRequested) {
             return;
         }
-        fd = cancelFd;
+        file = cancelFile;
     }
-    CancelRequests(fd, false, CacheSource::kResultCancelled);
+    CancelRequests(file, false, CacheSource::kResultCancelled);
     {
         MTCritSecHold hold(queueLock);
         cancelRequested = false;
@@ -454,14 +525,14 @@ void NativeIOEngine::ServeCancelRequest() {
     cancelDone->Signal(1);
 }
 
-void NativeIOEngine::CancelRequests(int fd, bool allFiles, CacheSource::Result_t result) {
+void NativeIOEngine::CancelRequests(IOFileHandle file, bool allFiles, CacheSource::Result_t result) {
     for (uint32_t i = 0; i < kNativeIORequestSlots; ++i) {
         NativeIORequest& slot = slots[i];
         bool inFlight = false;
         {
             MTCritSecHold hold(queueLock);
             const bool live = slot.state == kSlotQueued || slot.state == kSlotInFlight;
-            if (!live || (!allFiles && slot.fd != fd)) {
+            if (!live || (!allFiles && slot.file != file)) {
                 continue;
             }
             inFlight = slot.state == kSlotInFlight;
@@ -484,11 +555,14 @@ void NativeIOEngine::CancelRequests(int fd, bool allFiles, CacheSource::Result_t
     }
 }
 
-void NativeIOEngine::Report(uint32_t index, CacheSource::Result_t result, uint32_t bytes) {
+void NativeIOEngine::Report(uint32_t index, CacheSource::Result_t result, uint32_t bytes, int32_t error) {
     NativeIORequest& slot = slots[index];
     {
         MTCritSecHold hold(queueLock);
         slot.state = kSlotReporting;
+    }
+    if (error != 0 && slot.errors != nullptr) {
+        slot.errors->IOFailed(error, slot.startOffset, slot.write);
     }
     if (slot.callback != nullptr) {
         slot.callback->Callback(result, slot.startOffset, slot.list, bytes);
@@ -507,8 +581,9 @@ void NativeIOEngine::Release(uint32_t index) {
     {
         MTCritSecHold hold(queueLock);
         slot.callback = nullptr;
+        slot.errors = nullptr;
         slot.list = nullptr;
-        slot.fd = -1;
+        slot.file = -1;
         slot.state = kSlotFree;
     }
     NotifySlotFreed();

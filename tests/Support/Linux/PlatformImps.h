@@ -1,8 +1,8 @@
 // The platform's built-in implementations under one name each, for tests that wrap or derive from them.
 #pragma once
 
-#include "OSServices/Posix/MTInterfaceImpPosix.h"
-#include "OSServices/Posix/PhysMemInterfaceImpPosix.h"
+#include "OSServices/Linux/MTInterfaceImpPosix.h"
+#include "OSServices/Linux/PhysMemInterfaceImpPosix.h"
 
 namespace TarvosTest {
 using PlatformMTInterfaceImp = Tarvos::MTInterfaceImpPosix;

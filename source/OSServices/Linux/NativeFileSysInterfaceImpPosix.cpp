@@ -1,9 +1,9 @@
-#include "OSServices/Posix/NativeFileSysInterfaceImpPosix.h"
+#include "OSServices/Linux/NativeFileSysInterfaceImpPosix.h"
 
 #include <new>
 
-#include "OSServices/Posix/NativeFileSourcePosix.h"
-#include "OSServices/Posix/NativeIOEngine.h"
+#include "OSServices/Linux/NativeFileSourcePosix.h"
+#include "OSServices/NativeIOEngine.h"
 
 namespace Tarvos {
 

@@ -1,4 +1,4 @@
-#include "OSServices/Win/ScatterGatherManager.h"
+#include "OSServices/ScatterGatherManager.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,9 @@
 #include "Tarvos/PhysMemInterface.h"
 
 using namespace Tarvos;
+
+// The most runs an operation may have here: Linux's IOV_MAX.
+constexpr uint32_t kMaxRuns = 1024;
 
 namespace {
 
@@ -63,7 +66,7 @@ TEST_F(ScatterGatherManagerTest, OneBufferOfThreePagesIsContiguous) {
     Buffer* buffer = Window(memory, 3 * page);
     BufferList* list = ListOf({buffer});
     ScatterGatherManager manager;
-    ASSERT_TRUE(manager.StartUsingBufferList(list));
+    ASSERT_TRUE(manager.StartUsingBufferList(list, kMaxRuns));
     EXPECT_EQ(list->GetRefCount(), 2);
     EXPECT_EQ(TarvosTest::LockCountOf(buffer), 1);
 
@@ -79,20 +82,25 @@ TEST_F(ScatterGatherManagerTest, OneBufferOfThreePagesIsContiguous) {
     uint32_t contiguous = 0;
     EXPECT_EQ(manager.GetContiguousAddress(&contiguous), memory);
     EXPECT_EQ(contiguous, 3 * page);
+    uint32_t count = 0;
+    const IORun* vecs = manager.GetRunArray(&count);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(vecs[0].base, memory);
+    EXPECT_EQ(vecs[0].length, 3 * page);
 
     EXPECT_TRUE(manager.StopUsingBufferList());
     EXPECT_EQ(list->GetRefCount(), 1);
     EXPECT_EQ(TarvosTest::LockCountOf(buffer), 0);
 }
 
-TEST_F(ScatterGatherManagerTest, SeparateBuffersGivePagesInListOrder) {
+TEST_F(ScatterGatherManagerTest, SeparateBuffersGivePagesInListOrderAndOneRunEach) {
     uint8_t* memory = Pages(5);
     // Pages 3-4 first, then page 0: neither contiguous nor in address order.
     Buffer* first = Window(memory + 3 * page, 2 * page);
     Buffer* second = Window(memory, page);
     BufferList* list = ListOf({first, second});
     ScatterGatherManager manager;
-    ASSERT_TRUE(manager.StartUsingBufferList(list));
+    ASSERT_TRUE(manager.StartUsingBufferList(list, kMaxRuns));
     uint32_t size = 0;
     uint64_t* segments = manager.GetSegmentArray(&size);
     ASSERT_NE(segments, nullptr);
@@ -104,16 +112,27 @@ TEST_F(ScatterGatherManagerTest, SeparateBuffersGivePagesInListOrder) {
     uint32_t contiguous = 1;
     EXPECT_EQ(manager.GetContiguousAddress(&contiguous), nullptr);
     EXPECT_EQ(contiguous, 0u);
+    uint32_t count = 0;
+    const IORun* vecs = manager.GetRunArray(&count);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(vecs[0].base, memory + 3 * page);
+    EXPECT_EQ(vecs[0].length, 2 * page);
+    EXPECT_EQ(vecs[1].base, memory);
+    EXPECT_EQ(vecs[1].length, page);
 }
 
-TEST_F(ScatterGatherManagerTest, BuffersBackToBackAreOneContiguousRange) {
+TEST_F(ScatterGatherManagerTest, BuffersBackToBackAreOneContiguousRun) {
     uint8_t* memory = Pages(3);
     BufferList* list = ListOf({Window(memory, page), Window(memory + page, 2 * page)});
     ScatterGatherManager manager;
-    ASSERT_TRUE(manager.StartUsingBufferList(list));
+    ASSERT_TRUE(manager.StartUsingBufferList(list, kMaxRuns));
     uint32_t contiguous = 0;
     EXPECT_EQ(manager.GetContiguousAddress(&contiguous), memory);
     EXPECT_EQ(contiguous, 3 * page);
+    uint32_t count = 0;
+    const IORun* vecs = manager.GetRunArray(&count);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(vecs[0].length, 3 * page);
 }
 
 TEST_F(ScatterGatherManagerTest, RefusesPartialPagesAndUnalignedBuffersLeavingLocksAsTheyWere) {
@@ -126,7 +145,7 @@ TEST_F(ScatterGatherManagerTest, RefusesPartialPagesAndUnalignedBuffersLeavingLo
     ScatterGatherManager manager;
     for (Buffer* bad : {halfPage, unaligned, heap}) {
         BufferList* list = ListOf({good, bad});
-        EXPECT_FALSE(manager.StartUsingBufferList(list));
+        EXPECT_FALSE(manager.StartUsingBufferList(list, kMaxRuns));
         EXPECT_EQ(list->GetRefCount(), 1);
         EXPECT_EQ(TarvosTest::LockCountOf(good), 0);
         EXPECT_EQ(TarvosTest::LockCountOf(bad), 0);
@@ -135,10 +154,10 @@ TEST_F(ScatterGatherManagerTest, RefusesPartialPagesAndUnalignedBuffersLeavingLo
         EXPECT_EQ(size, 0u);
         EXPECT_EQ(manager.GetTotalSize(), 0u);
     }
-    EXPECT_FALSE(manager.StartUsingBufferList(nullptr));
-    EXPECT_FALSE(manager.StartUsingBufferList(ListOf({})));
+    EXPECT_FALSE(manager.StartUsingBufferList(nullptr, kMaxRuns));
+    EXPECT_FALSE(manager.StartUsingBufferList(ListOf({}), kMaxRuns));
     // Still usable after the refusals.
-    EXPECT_TRUE(manager.StartUsingBufferList(ListOf({good})));
+    EXPECT_TRUE(manager.StartUsingBufferList(ListOf({good}), kMaxRuns));
 }
 
 TEST_F(ScatterGatherManagerTest, SecondStartIsRefusedAndTheFirstListStaysInUse) {
@@ -148,8 +167,8 @@ TEST_F(ScatterGatherManagerTest, SecondStartIsRefusedAndTheFirstListStaysInUse) 
     BufferList* first = ListOf({a});
     BufferList* second = ListOf({b});
     ScatterGatherManager manager;
-    ASSERT_TRUE(manager.StartUsingBufferList(first));
-    EXPECT_FALSE(manager.StartUsingBufferList(second));
+    ASSERT_TRUE(manager.StartUsingBufferList(first, kMaxRuns));
+    EXPECT_FALSE(manager.StartUsingBufferList(second, kMaxRuns));
     EXPECT_EQ(manager.GetList(), first);
     EXPECT_EQ(second->GetRefCount(), 1);
     EXPECT_EQ(TarvosTest::LockCountOf(b), 0);
@@ -164,13 +183,16 @@ TEST_F(ScatterGatherManagerTest, StopWhenIdleDoesNothingAndStopClearsEverything)
     EXPECT_TRUE(manager.StopUsingBufferList());
     uint8_t* memory = Pages(1);
     BufferList* list = ListOf({Window(memory, page)});
-    ASSERT_TRUE(manager.StartUsingBufferList(list));
+    ASSERT_TRUE(manager.StartUsingBufferList(list, kMaxRuns));
     EXPECT_TRUE(manager.StopUsingBufferList());
     EXPECT_TRUE(manager.StopUsingBufferList());
     EXPECT_EQ(list->GetRefCount(), 1);
     uint32_t size = 7;
     EXPECT_EQ(manager.GetSegmentArray(&size), nullptr);
     EXPECT_EQ(size, 0u);
+    uint32_t count = 7;
+    EXPECT_EQ(manager.GetRunArray(&count), nullptr);
+    EXPECT_EQ(count, 0u);
     EXPECT_EQ(manager.GetContiguousAddress(&size), nullptr);
     EXPECT_EQ(size, 0u);
 }
@@ -181,7 +203,7 @@ TEST_F(ScatterGatherManagerTest, DestructionReleasesTheListInUse) {
     BufferList* list = ListOf({buffer});
     {
         ScatterGatherManager manager;
-        ASSERT_TRUE(manager.StartUsingBufferList(list));
+        ASSERT_TRUE(manager.StartUsingBufferList(list, kMaxRuns));
     }
     EXPECT_EQ(list->GetRefCount(), 1);
     EXPECT_EQ(TarvosTest::LockCountOf(buffer), 0);
@@ -192,41 +214,44 @@ TEST_F(ScatterGatherManagerTest, ReusedArraysDescribeASmallerListExactly) {
     uint8_t* small = Pages(3);
     ScatterGatherManager manager;
     ASSERT_TRUE(manager.StartUsingBufferList(
-        ListOf({Window(big, page), Window(big + 2 * page, page), Window(big + 4 * page, 4 * page)})));
+        ListOf({Window(big, page), Window(big + 2 * page, page), Window(big + 4 * page, 4 * page)}),
+        kMaxRuns));
     manager.StopUsingBufferList();
-    ASSERT_TRUE(manager.StartUsingBufferList(ListOf({Window(small + 2 * page, page), Window(small, page)})));
+    ASSERT_TRUE(manager.StartUsingBufferList(ListOf({Window(small + 2 * page, page), Window(small, page)}),
+                                             kMaxRuns));
     uint32_t size = 0;
     uint64_t* segments = manager.GetSegmentArray(&size);
     EXPECT_EQ(size, 2 * page);
     EXPECT_EQ(segments[0], AddressOf(small + 2 * page));
     EXPECT_EQ(segments[1], AddressOf(small));
     EXPECT_EQ(segments[2], 0u);
+    uint32_t count = 0;
+    const IORun* vecs = manager.GetRunArray(&count);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(vecs[0].base, small + 2 * page);
+    EXPECT_EQ(vecs[1].base, small);
 }
 
-TEST_F(ScatterGatherManagerTest, ManySeparatePagesGiveOneElementEachAndOneClosingZero) {
-    // Every other page, so that no two windows touch; the segment array has no limit of its own.
-    constexpr uint32_t kWindows = 1100;
-    uint8_t* memory = Pages(2 * kWindows);
+TEST_F(ScatterGatherManagerTest, AcceptsTheMostSeparateRunsAndRefusesOneMore) {
+    // Every other page, so that no two windows touch.
+    uint8_t* memory = Pages(2 * (kMaxRuns + 1));
     std::vector<Buffer*> windows;
-    for (uint32_t i = 0; i < kWindows; ++i) {
+    for (uint32_t i = 0; i < kMaxRuns + 1; ++i) {
         windows.push_back(Window(memory + 2 * i * page, page));
     }
     ScatterGatherManager manager;
-    BufferList* list = ListOf(windows);
-    ASSERT_TRUE(manager.StartUsingBufferList(list));
-    uint32_t size = 0;
-    uint64_t* segments = manager.GetSegmentArray(&size);
-    ASSERT_NE(segments, nullptr);
-    EXPECT_EQ(size, kWindows * page);
-    for (uint32_t i = 0; i < kWindows; ++i) {
-        ASSERT_EQ(segments[i], AddressOf(memory + 2 * i * page)) << i;
-        EXPECT_EQ(segments[i] % page, 0u);
-    }
-    EXPECT_EQ(segments[kWindows], 0u);
-    EXPECT_EQ(TarvosTest::LockCountOf(windows.back()), 1);
+    BufferList* fits = ListOf(std::vector<Buffer*>(windows.begin(), windows.end() - 1));
+    ASSERT_TRUE(manager.StartUsingBufferList(fits, kMaxRuns));
+    uint32_t count = 0;
+    manager.GetRunArray(&count);
+    EXPECT_EQ(count, static_cast<uint32_t>(kMaxRuns));
     manager.StopUsingBufferList();
-    EXPECT_EQ(list->GetRefCount(), 1);
+
+    BufferList* tooMany = ListOf(windows);
+    EXPECT_FALSE(manager.StartUsingBufferList(tooMany, kMaxRuns));
+    EXPECT_EQ(tooMany->GetRefCount(), 1);
     EXPECT_EQ(TarvosTest::LockCountOf(windows.front()), 0);
+    EXPECT_EQ(TarvosTest::LockCountOf(windows.back()), 0);
 }
 
 }  // namespace
