@@ -98,7 +98,7 @@ class RecordingCallback : public FileSource::ResultCallbackBufferList {
     bool onIOThread = false;
 };
 
-class NativeIOEngineTest : public testing::TestWithParam<const char*> {
+class NativeIOEngineTest : public testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
         page = PhysMemInterface::GetPageSize();
@@ -109,7 +109,7 @@ class NativeIOEngineTest : public testing::TestWithParam<const char*> {
         }
         engine = std::make_unique<NativeIOEngine>(std::move(mechanism), reason);
         ASSERT_TRUE(engine->IsRunning());
-        ASSERT_STREQ(engine->GetMechanismName(), GetParam());
+        ASSERT_STREQ(engine->GetMechanismName(), GetParam().c_str());
     }
 
     void TearDown() override {
@@ -216,7 +216,7 @@ class NativeIOEngineTest : public testing::TestWithParam<const char*> {
 
 INSTANTIATE_TEST_SUITE_P(Mechanisms, NativeIOEngineTest,
                          testing::ValuesIn(TarvosTest::PlatformMechanismNames()),
-                         [](const testing::TestParamInfo<const char*>& info) {
+                         [](const testing::TestParamInfo<std::string>& info) {
                              return std::string(info.param);
                          });
 
@@ -535,7 +535,7 @@ TEST_P(NativeIOEngineTest, CancelledSlotIsNotReusedBeforeTheKernelLetsGo) {
     std::vector<uint8_t> data(page);
     TarvosTest::FillPattern(data.data(), page, 0, 12);
     ASSERT_TRUE(TarvosTest::PlatformFiles::WriteAll(writeEnd, data.data(), page));
-    if (std::string(GetParam()) == "threads") {
+    if (GetParam() == "threads") {
         // The cancelled read is still blocked in a worker and may be the one that takes the data.
         CloseWriteEnd(writeEnd);
     }
@@ -543,7 +543,7 @@ TEST_P(NativeIOEngineTest, CancelledSlotIsNotReusedBeforeTheKernelLetsGo) {
     ASSERT_TRUE(WaitUntil([&] { return engine->GetBusySlotCount() == 0; }));
     EXPECT_EQ(first->calls.load(), 1);
     EXPECT_EQ(next->calls.load(), 1);
-    if (std::string(GetParam()) != "threads") {
+    if (GetParam() != "threads") {
         EXPECT_EQ(next->GetResult(), CacheSource::kResultSuccess);
         EXPECT_EQ(TarvosTest::FirstPatternMismatch(nextList->GetBuffer(0)->GetAddress(), page, 0, 12), page);
     }

@@ -3,9 +3,7 @@
 // page-aligned buffers and a list callback that counts every report per request.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -71,11 +70,15 @@ struct FaultyEngine {
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = testing::TempDir() + "/tarvos-rel-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (::mkdtemp(name.data()) != nullptr) {
-            path = name.data();
+        static std::atomic<uint32_t> made{0};
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+            const std::string name = testing::TempDir() + "/tarvos-rel-" + std::to_string(random()) + "-" +
+                                     std::to_string(made.fetch_add(1));
+            std::error_code error;
+            if (std::filesystem::create_directory(name, error)) {
+                path = name;
+            }
         }
     }
     ~TempDir() {

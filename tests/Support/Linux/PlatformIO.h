@@ -21,7 +21,7 @@
 namespace TarvosTest {
 
 // Every mechanism of this platform, for parameterised suites.
-inline std::vector<const char*> PlatformMechanismNames() {
+inline std::vector<std::string> PlatformMechanismNames() {
     return {"uring", "threads"};
 }
 

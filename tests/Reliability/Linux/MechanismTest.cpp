@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "ReliabilitySupport.h"
+#include "Reliability/ReliabilitySupport.h"
 
 using namespace Tarvos;
 using namespace TarvosTest;
@@ -49,8 +49,8 @@ bool RunWorkload(const std::string& mechanism, uint64_t seed, uint64_t* digestOu
     auto* factory = new BufferFactoryPhysMem();
     EXPECT_TRUE(factory->Initialize(page, 8, 8, 0));
     auto* cache = new Cache(factory);
-    auto* direct = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
-    auto* cached = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+    auto* direct = new PlatformNativeFileSource(path.c_str(), faulty.engine.get());
+    auto* cached = new PlatformNativeFileSource(path.c_str(), faulty.engine.get());
     EXPECT_TRUE(direct->Open(true, true, false));
     EXPECT_TRUE(cached->Open(true, false, false));
     EXPECT_TRUE(cached->UseCache(cache));
@@ -174,7 +174,7 @@ TEST_P(FallbackTest, FailedUringSetUpChoosesTheWorkerThreadsAndSaysWhy) {
     ASSERT_TRUE(engine.IsRunning());
     EXPECT_STREQ(engine.GetMechanismName(), "threads");
     EXPECT_EQ(std::string(engine.GetMechanismReason()), cause);
-    auto* source = new NativeFileSourcePosix(path.c_str(), &engine);
+    auto* source = new PlatformNativeFileSource(path.c_str(), &engine);
     ASSERT_TRUE(source->Open(true, false, false));
     Buffer* buffer = NewPages(3);
     uint32_t bytes = 0;
