@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "Tarvos/Cache.h"
+
 namespace Tarvos {
 
 NativeFileSource::NativeFileSource(const char* path)
@@ -76,6 +78,16 @@ void NativeFileSource::RecordOSError(int32_t error, uint64_t offset, bool wasWri
     lastErrorWrite.store(wasWrite, std::memory_order_relaxed);
     // Release: a reader that sees the even value sees the three stores.
     errorSequence.store(sequence + 2, std::memory_order_release);
+}
+
+void NativeFileSource::CancelAndForgetCachedData() {
+    Cache* cache = GetCache();
+    if (cache == nullptr) {
+        FileSource::Cancel();
+        return;
+    }
+    // Purge cancels the source's work first, cached and uncached.
+    cache->Purge(this);
 }
 
 }  // namespace Tarvos

@@ -36,6 +36,7 @@ class NativeFileSourcePosix : public NativeFileSource, private NativeIOEngine::I
 
   protected:
     ~NativeFileSourcePosix() override;
+    bool AcceptsReads() override;
 
   private:
     void IOFailed(int32_t error, uint64_t offset, bool write) override;

@@ -44,7 +44,7 @@ bool NativeFileSourceWin::Close() {
     if (file == nullptr) {
         return false;
     }
-    FileSource::Cancel();
+    CancelAndForgetCachedData();
     CloseHandle(file);
     file = nullptr;
     return true;
@@ -65,6 +65,10 @@ bool NativeFileSourceWin::Delete() {
     }
     Close();
     return DeleteFileA(path) != 0;
+}
+
+bool NativeFileSourceWin::AcceptsReads() {
+    return file != nullptr && readFlag;
 }
 
 bool NativeFileSourceWin::SupportsMultiBlockReads() {

@@ -39,6 +39,7 @@ class NativeFileSourceWin : public NativeFileSource, private NativeIOEngine::IOE
 
   protected:
     ~NativeFileSourceWin() override;
+    bool AcceptsReads() override;
 
   private:
     void IOFailed(int32_t error, uint64_t offset, bool write) override;
