@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 
 #include "OSServices/Linux/IOMechanismLinux.h"
 #include "OSServices/Linux/NativeFileSourcePosix.h"
+#include "OSServices/NativeIOEngine.h"
 
 namespace TarvosTest {
 
@@ -113,6 +115,38 @@ class PlatformFiles {
     std::vector<Handle> handles;
     std::vector<Handle> writeEnds;
     std::vector<std::string> paths;
+};
+
+// The file systems the native-source tests run on, and the directory of each.
+inline std::vector<std::string> PlatformFileSystems() {
+    return {"disk", "shm"};
+}
+inline std::string PlatformFileSystemDirectory(const std::string& name) {
+    return name == "disk" ? testing::TempDir() : std::string("/dev/shm");
+}
+
+// A pipe in dir nobody writes to, for a native source whose reads stay outstanding.
+class IdlePipe {
+  public:
+    explicit IdlePipe(const std::string& dir) : path(dir + "/pipe") {
+        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
+    }
+    ~IdlePipe() { ::unlink(path.c_str()); }
+    IdlePipe(const IdlePipe&) = delete;
+    IdlePipe& operator=(const IdlePipe&) = delete;
+    const std::string& GetPath() const { return path; }
+    // Read and write: opening a pipe that way does not wait for a peer.
+    bool OpenForReading(Tarvos::NativeFileSource* source) { return source->Open(true, true, false); }
+    // Why engine cannot run the test, or null: only io_uring cancels reads of a pipe; worker threads
+    // stay blocked in the read and keep their slots for good.
+    static const char* Unsupported(Tarvos::NativeIOEngine* engine) {
+        return std::strcmp(engine->GetMechanismName(), "uring") == 0
+                   ? nullptr
+                   : "reads of a pipe cannot be cancelled with this mechanism";
+    }
+
+  private:
+    std::string path;
 };
 
 // What a read still waiting on a pipe reports once the write end closes.

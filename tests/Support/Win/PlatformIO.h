@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "OSServices/NativeIOEngine.h"
 #include "OSServices/Win/IOMechanismWin.h"
 #include "OSServices/Win/NativeFileSourceWin.h"
 #include "OSServices/Win/WinHeaders.h"
@@ -126,6 +127,40 @@ class PlatformFiles {
     std::vector<Handle> handles;
     std::vector<Handle> writeEnds;
     std::vector<std::string> paths;
+};
+
+// The file systems the native-source tests run on, and the directory of each.
+inline std::vector<std::string> PlatformFileSystems() {
+    return {"disk"};
+}
+inline std::string PlatformFileSystemDirectory(const std::string&) {
+    return testing::TempDir();
+}
+
+// A named pipe nobody writes to, for a native source whose reads stay outstanding.
+class IdlePipe {
+  public:
+    explicit IdlePipe(const std::string&) {
+        std::random_device random;
+        path = "\\\\.\\pipe\\tarvos-source-" + std::to_string(random());
+        server = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED,
+                                  PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 16, 1 << 16, 0, nullptr);
+        EXPECT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    }
+    ~IdlePipe() {
+        if (server != INVALID_HANDLE_VALUE) {
+            CloseHandle(server);
+        }
+    }
+    IdlePipe(const IdlePipe&) = delete;
+    IdlePipe& operator=(const IdlePipe&) = delete;
+    const std::string& GetPath() const { return path; }
+    bool OpenForReading(Tarvos::NativeFileSource* source) { return source->Open(true, false, false); }
+    static const char* Unsupported(Tarvos::NativeIOEngine*) { return nullptr; }
+
+  private:
+    std::string path;
+    HANDLE server = INVALID_HANDLE_VALUE;
 };
 
 // What a read still waiting on a pipe reports once the write end closes (a broken pipe is an error).
