@@ -47,11 +47,11 @@ int32_t NativeFileSource::GetLastOSError(uint64_t* offset, bool* wasWrite) const
         if ((before & 1) != 0) {
             continue;
         }
-        error = lastError.load(std::memory_order_relaxed);
-        where = lastErrorOffset.load(std::memory_order_relaxed);
-        write = lastErrorWrite.load(std::memory_order_relaxed);
-        // Keeps the three loads above before the second look at the sequence.
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // Acquire: a value stored by a later RecordOSError brings its odd sequence along, so the second
+        // look below sees the sequence move and the read is retried.
+        error = lastError.load(std::memory_order_acquire);
+        where = lastErrorOffset.load(std::memory_order_acquire);
+        write = lastErrorWrite.load(std::memory_order_acquire);
         if (errorSequence.load(std::memory_order_relaxed) == before) {
             break;
         }
@@ -73,9 +73,10 @@ void NativeFileSource::RecordOSError(int32_t error, uint64_t offset, bool wasWri
                                                 std::memory_order_relaxed)) {
         sequence = errorSequence.load(std::memory_order_relaxed);
     }
-    lastError.store(error, std::memory_order_relaxed);
-    lastErrorOffset.store(offset, std::memory_order_relaxed);
-    lastErrorWrite.store(wasWrite, std::memory_order_relaxed);
+    // Release: a reader that sees any of these values also sees the odd sequence taken above.
+    lastError.store(error, std::memory_order_release);
+    lastErrorOffset.store(offset, std::memory_order_release);
+    lastErrorWrite.store(wasWrite, std::memory_order_release);
     // Release: a reader that sees the even value sees the three stores.
     errorSequence.store(sequence + 2, std::memory_order_release);
 }
