@@ -84,15 +84,22 @@ uint64_t CopyRest(int in, const std::string& inName, int64_t inOffset, int out, 
     }
 }
 
-// The library reports a failed transfer by its result only; the operating system's reason is found by
-// making the same transfer once with pread or pwrite, which fails the same way. Every message about a
-// failed library transfer comes from here.
-std::string TransferFailure(bool write, const std::string& path, int fd, uint64_t offset, void* data,
-                            uint32_t length, Result_t result, uint32_t transferred) {
+// Every message about a failed library transfer comes from here. The operating system's reason is the
+// one the source recorded for its last failed transfer at this offset; when it recorded none (a short
+// write, a refusal), the same transfer is made once with pread or pwrite, which fails the same way.
+std::string TransferFailure(const Tarvos::NativeFileSource* source, bool write, const std::string& path,
+                            int fd, uint64_t offset, void* data, uint32_t length, Result_t result,
+                            uint32_t transferred) {
     std::string message = path + ": " + (write ? "write" : "read") + " of " + std::to_string(length) +
                           " bytes at offset " + std::to_string(offset) + " failed";
     if (result == Tarvos::CacheSource::kResultSuccess || result == Tarvos::CacheSource::kResultPartial) {
         message += " after " + std::to_string(transferred) + " bytes";
+    }
+    uint64_t failedAt = 0;
+    bool failedWriting = false;
+    const int32_t recorded = source != nullptr ? source->GetLastOSError(&failedAt, &failedWriting) : 0;
+    if (recorded != 0 && failedWriting == write && failedAt >= offset && failedAt < offset + length) {
+        return message + ": " + Reason(recorded);
     }
     uint32_t done = 0;
     while (fd >= 0 && data != nullptr && done < length) {
@@ -159,8 +166,8 @@ void CatThroughLibrary(const std::string& path, int fd, uint64_t size, Tarvos::C
             }
             if (result != Tarvos::CacheSource::kResultSuccess &&
                 result != Tarvos::CacheSource::kResultPartial) {
-                Fail(TransferFailure(false, path, fd, offset, buffer->GetAddress(), buffer->GetSize(), result,
-                                     bytes));
+                Fail(TransferFailure(source, false, path, fd, offset, buffer->GetAddress(), buffer->GetSize(),
+                                     result, bytes));
             }
             if (bytes == 0) {
                 break;
@@ -365,8 +372,8 @@ uint64_t CopyThroughLibrary(const std::string& src, int srcFd, uint64_t size, co
         const Result_t result = StartWithRetry(
             [&] { return copy.from->ReadAsync(slot.offset, in, slot.readDone, Tarvos::Cache::kDueASAP); });
         if (result != Tarvos::CacheSource::kResultPending) {
-            Fail(TransferFailure(false, src, srcFd, slot.offset, slot.buffer->GetAddress(), slot.length,
-                                 result, 0));
+            Fail(TransferFailure(copy.from, false, src, srcFd, slot.offset, slot.buffer->GetAddress(),
+                                 slot.length, result, 0));
         }
         ++busy;
         return true;
@@ -386,8 +393,8 @@ uint64_t CopyThroughLibrary(const std::string& src, int srcFd, uint64_t size, co
                               done.result == Tarvos::CacheSource::kResultPartial ||
                               done.result == Tarvos::CacheSource::kResultEndOfFile;
             if (!read) {
-                Fail(TransferFailure(false, src, srcFd, slot.offset, slot.buffer->GetAddress(), slot.length,
-                                     done.result, done.bytes));
+                Fail(TransferFailure(copy.from, false, src, srcFd, slot.offset, slot.buffer->GetAddress(),
+                                     slot.length, done.result, done.bytes));
             }
             const uint32_t bytes =
                 done.result == Tarvos::CacheSource::kResultEndOfFile ? 0 : std::min(done.bytes, slot.length);
@@ -413,15 +420,15 @@ uint64_t CopyThroughLibrary(const std::string& src, int srcFd, uint64_t size, co
                 return copy.to->WriteAsync(slot.offset, out, slot.writeDone, Tarvos::Cache::kDueASAP);
             });
             if (result != Tarvos::CacheSource::kResultPending) {
-                Fail(TransferFailure(true, dst, dstFd, slot.offset, out->GetAddress(), out->GetSize(), result,
-                                     0));
+                Fail(TransferFailure(copy.to, true, dst, dstFd, slot.offset, out->GetAddress(),
+                                     out->GetSize(), result, 0));
             }
             ++busy;
         } else {
             Tarvos::Buffer* out = slot.window != nullptr ? slot.window : slot.buffer;
             if (done.result != Tarvos::CacheSource::kResultSuccess || done.bytes != out->GetSize()) {
-                Fail(TransferFailure(true, dst, dstFd, slot.offset, out->GetAddress(), out->GetSize(),
-                                     done.result, done.bytes));
+                Fail(TransferFailure(copy.to, true, dst, dstFd, slot.offset, out->GetAddress(),
+                                     out->GetSize(), done.result, done.bytes));
             }
             progress.Add(slot.length);
             Release(slot.window);
