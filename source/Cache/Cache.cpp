@@ -10,6 +10,7 @@
 #include "Tarvos/Cache.h"
 
 #include <new>
+#include <vector>
 
 #include "Cache/CacheBlock.h"
 #include "Cache/CacheBlockList.h"
@@ -30,9 +31,10 @@ namespace {
 // Transaction dispatcher kinds: ProcessTransaction commands, and a kind no
 // command has, kept so the dispatcher serves the same kinds as it always did.
 constexpr uint32_t kUnusedCommandKind = 4;
-const uint32_t kTransactionKinds[] = {kCommandProcessTransaction, kUnusedCommandKind};
+// Block commands first: they hand finished data to waiting transactions and free blocks that queued
+// transactions may be waiting for.
+const uint32_t kTransactionKinds[] = {kCommandBlock, kCommandProcessTransaction, kUnusedCommandKind};
 const uint32_t kReadKinds[] = {kCommandReadDirect};
-const uint32_t kBlockKinds[] = {kCommandBlock};
 
 // Leaves the dispatchers locked by Cancel in reverse order, also when an
 // exception passes.
@@ -51,7 +53,7 @@ class DispatcherLocks {
     }
 
   private:
-    TransactionDispatcher* locked[3] = {};
+    TransactionDispatcher* locked[2] = {};
     int count = 0;
 };
 
@@ -75,7 +77,6 @@ Cache::Cache(BufferFactory* factory)
       preReadList(nullptr),
       transactionDispatcher(nullptr),
       readDispatcher(nullptr),
-      blockDispatcher(nullptr),
       hits(MTInterface::NewAtomicUnsigned32(0)),
       misses(MTInterface::NewAtomicUnsigned32(0)),
       directReads(MTInterface::NewAtomicUnsigned32(0)),
@@ -104,9 +105,8 @@ Cache::Cache(BufferFactory* factory)
         blockSize = blockList->GetBlockSize();
         preReadList = new PreReadTransactionList(blockSize);
         transactionDispatcher =
-            new TransactionDispatcher(kTransactionKinds, 2, MTThread::kMTPriorityTimeCritical);
+            new TransactionDispatcher(kTransactionKinds, 3, MTThread::kMTPriorityTimeCritical);
         readDispatcher = new TransactionDispatcher(kReadKinds, 1, MTThread::kMTPriorityTimeCritical);
-        blockDispatcher = new TransactionDispatcher(kBlockKinds, 1, MTThread::kMTPriorityAboveNormal);
     } catch (...) {
         ReleaseParts();
         throw;
@@ -118,7 +118,7 @@ Cache::~Cache() {
 }
 
 void Cache::ReleaseParts() {
-    TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher, blockDispatcher};
+    TransactionDispatcher* dispatchers[] = {readDispatcher, transactionDispatcher};
     for (TransactionDispatcher* dispatcher : dispatchers) {
         if (dispatcher != nullptr) {
             dispatcher->CancelAll();
@@ -126,15 +126,13 @@ void Cache::ReleaseParts() {
     }
     // Every worker stops before anything they use goes away. A command finished
     // while stopping may queue work on another dispatcher; that work is finished
-    // (cancelled) when the dispatcher is deleted below. Block commands wake the
-    // transaction dispatcher, so it goes last.
+    // (cancelled) when the dispatcher is deleted below. A cancelled read queues
+    // block commands on the transaction dispatcher, so it goes last.
     for (TransactionDispatcher* dispatcher : dispatchers) {
         if (dispatcher != nullptr) {
             dispatcher->Stop();
         }
     }
-    delete blockDispatcher;
-    blockDispatcher = nullptr;
     delete readDispatcher;
     readDispatcher = nullptr;
     delete transactionDispatcher;
@@ -198,17 +196,17 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
     const bool preRead = transaction->IsPreReadTransaction();
 
     // Hits: queue the transaction on every block that already holds part of its
-    // data.
-    while (transaction->StillRangesToComplete()) {
-        bool waiting = false;
-        CacheBlock* block = blockList->GetBlockToCopyOutOf(transaction, &waiting);
-        if (block == nullptr) {
-            break;
-        }
+    // data (one index lookup per block it spans), then serve at once, on this
+    // thread, the blocks that nobody else is busy with.
+    if (transaction->StillRangesToComplete()) {
+        std::vector<CacheBlockList::Hit> hits;
+        blockList->GetBlocksToCopyOutOf(transaction, hits);
         if (!preRead) {
-            CountHit();
-            if (!waiting) {
-                blockDispatcher->Add(new BlockCommand(this, block, dueTime, source));
+            for (const CacheBlockList::Hit& hit : hits) {
+                CountHit();
+                if (!hit.waiting) {
+                    hit.block->ProcessPendingTransactions(nullptr);
+                }
             }
         }
     }
@@ -257,7 +255,7 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
             }
             currentRead->Dispatch(readDispatcher);
         }
-        currentRead = new DispatchedReadCallback(this, source, blockDispatcher, dueTime);
+        currentRead = new DispatchedReadCallback(this, source, transactionDispatcher, dueTime);
         currentRead->AddBlock(block);
         preReadList->CompleteCoveredPreReads(transaction);
     }
@@ -309,15 +307,16 @@ void Cache::Cancel(CacheSource* source) {
     if (source == nullptr) {
         return;
     }
-    ThreadSafeModifyHold hold(this);
-    CancellingSourceMark mark(cancellingSource, source);
+    // The dispatchers' locks come before the cache lock, so that a status callback (which runs on a
+    // dispatcher holding its lock) may cancel or purge too.
     DispatcherLocks locks;
     locks.Lock(transactionDispatcher);
     locks.Lock(readDispatcher);
-    locks.Lock(blockDispatcher);
+    ThreadSafeModifyHold hold(this);
+    CancellingSourceMark mark(cancellingSource, source);
     source->CancelAllTransactions();
     SourceFilter filter(source);
-    TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher, blockDispatcher};
+    TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher};
     for (TransactionDispatcher* dispatcher : dispatchers) {
         if (dispatcher != nullptr) {
             dispatcher->CancelMatching(&filter);
@@ -335,6 +334,9 @@ void Cache::Purge(CacheSource* source) {
     if (source == nullptr) {
         return;
     }
+    DispatcherLocks locks;
+    locks.Lock(transactionDispatcher);
+    locks.Lock(readDispatcher);
     ThreadSafeModifyHold hold(this);
     Cancel(source);
     if (blockList != nullptr) {
@@ -418,7 +420,7 @@ uint32_t Cache::GetBlockSize() {
 }
 
 bool Cache::OnOwnDispatcherThread() {
-    for (TransactionDispatcher* dispatcher : {transactionDispatcher, readDispatcher, blockDispatcher}) {
+    for (TransactionDispatcher* dispatcher : {transactionDispatcher, readDispatcher}) {
         if (dispatcher != nullptr && dispatcher->IsWorkerThread()) {
             return true;
         }
@@ -432,6 +434,24 @@ int32_t Cache::DecRef(const char* file, const char* function, uint32_t line) {
         return 0;
     }
     return SharedObject::DecRef(file, function, line);
+}
+
+bool Cache::ReadHeld(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list, uint32_t size,
+                     uint32_t* bytes) {
+    if (blockList == nullptr || source == nullptr || cancellingSource->Get() == source) {
+        return false;
+    }
+    uint32_t blocks = 0;
+    if (!blockList->CopyOutIfHeld(source, offset, size, buffer, list, &blocks)) {
+        return false;
+    }
+    for (uint32_t i = 0; i < blocks; ++i) {
+        CountHit();
+    }
+    if (bytes != nullptr) {
+        *bytes = size;
+    }
+    return true;
 }
 
 void Cache::NotifySomethingChanged() {

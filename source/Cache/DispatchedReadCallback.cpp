@@ -47,7 +47,14 @@ void DispatchedReadCallback::Dispatch(TransactionDispatcher* readDispatcher) {
         return;
     }
     readTransaction = new CacheTransaction(source, startOffset, bufferList, this, dueTime);
-    readDispatcher->Add(new ReadDirectCommand(cache, readTransaction));
+    // Started at once, on this thread: the read reaches the I/O engine without a hand-off. Only a read
+    // the engine has no room for waits on the read dispatcher, which retries it.
+    auto* command = new ReadDirectCommand(cache, readTransaction);
+    if (command->Execute()) {
+        command->Finish(false);
+    } else {
+        readDispatcher->Add(command);
+    }
 }
 
 void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransaction* transaction,
@@ -65,7 +72,7 @@ void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransac
         }
         remaining -= n;
     }
-    // The read transaction calls back with its range lock held and keeps its own
+    // The read transaction holds itself while it calls back and keeps its own
     // reference on this callback, so neither release below destroys anything
     // still in use here.
     CacheTransaction* finishedRead = readTransaction;

@@ -1,6 +1,7 @@
 // One read from a source into the buffers of one or more consecutive claimed
 // blocks. The cache builds it block by block (AddBlock), then Dispatch creates
-// the read transaction and queues its start on the read dispatcher. When the
+// the read transaction and starts it at once (a read the I/O engine has no room
+// for is queued on the read dispatcher, which retries it). When the
 // read finishes (on whichever thread the source reports it), Callback fills in
 // every block and queues a block command per block, then lets go of the read.
 // The creator's reference is released by Callback; the read transaction holds

@@ -1,7 +1,8 @@
 // Routing: every variant becomes one asynchronous list operation. Reads go through the cache when the
 // source has one at the moment of the call, else straight to the concrete source; writes always go
 // straight to the concrete source, after the cache has forgotten the written range. Synchronous
-// forms wait on their own asynchronous call.
+// forms wait on their own asynchronous call, except a cached read whose bytes are all held in the
+// cache, which is copied on the caller's thread.
 #include "Tarvos/FileSource.h"
 
 #include <new>
@@ -9,6 +10,7 @@
 #include "CoreClasses/CallSite.h"
 #include "CoreClasses/DeferredRelease.h"
 #include "FileAbstraction/FileSourceAdapters.h"
+#include "Tarvos/Buffer.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"
 #include "Tarvos/CacheTransaction.h"
@@ -56,6 +58,12 @@ FileSource::FileSource() = default;
 FileSource::~FileSource() = default;
 
 FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
+    // Held in the cache: served here, on the caller's thread, with no queue and no allocation.
+    Cache* cache = GetCache();
+    if (cache != nullptr && buffer != nullptr &&
+        cache->ReadHeld(this, offset, buffer, nullptr, buffer->GetSize(), bytesTransferred)) {
+        return kResultSuccess;
+    }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(buffer); });
     if (wrapper == nullptr) {
         return kResultFailed;
@@ -66,6 +74,11 @@ FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t*
 }
 
 FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list, uint32_t* bytesTransferred) {
+    Cache* cache = GetCache();
+    if (cache != nullptr && list != nullptr &&
+        cache->ReadHeld(this, offset, nullptr, list, list->GetTotalSizeOfBuffers(), bytesTransferred)) {
+        return kResultSuccess;
+    }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(static_cast<Buffer*>(nullptr)); });
     if (wrapper == nullptr) {
         return kResultFailed;
