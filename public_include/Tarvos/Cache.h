@@ -23,6 +23,7 @@ class BufferFactory;
 class BufferList;
 class CacheBlockList;
 class CacheTransaction;
+class DispatcherCommand;
 class MTAtomicPointer;
 class MTAtomicUnsigned32;
 class PreReadTransactionList;
@@ -81,6 +82,11 @@ class TARVOS_EXPORT Cache : public SharedObject {
     // the read as usual).
     bool ReadHeld(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list, uint32_t size,
                   uint32_t* bytes);
+    // As ReadHeld for an asynchronous read: when the bytes were copied, `report` (which tells the
+    // caller) is queued on the transaction dispatcher and true returned; otherwise false, and the
+    // caller still owns `report`.
+    bool ReadHeldThenReport(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list,
+                            uint32_t size, DispatcherCommand* report);
     void CountHit();
     void CountMiss();
 

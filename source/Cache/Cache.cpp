@@ -454,6 +454,16 @@ bool Cache::ReadHeld(CacheSource* source, uint64_t offset, Buffer* buffer, Buffe
     return true;
 }
 
+bool Cache::ReadHeldThenReport(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list,
+                               uint32_t size, DispatcherCommand* report) {
+    if (report == nullptr || transactionDispatcher == nullptr ||
+        !ReadHeld(source, offset, buffer, list, size, nullptr)) {
+        return false;
+    }
+    transactionDispatcher->Add(report);
+    return true;
+}
+
 void Cache::NotifySomethingChanged() {
     if (transactionDispatcher != nullptr) {
         transactionDispatcher->Wake();

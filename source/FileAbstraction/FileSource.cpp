@@ -55,6 +55,27 @@ auto TryMake(Make make) -> decltype(make()) {
 
 FileSource::FileSource() = default;
 
+bool FileSource::ReportHeldRead(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
+                                BufferList* list, ResultCallbackBufferList* listCallback, uint32_t size,
+                                uint32_t dueTime) {
+    Cache* cache = GetCache();
+    if (cache == nullptr || size == 0) {
+        return false;
+    }
+    // Made first, so that bytes once copied are always reported.
+    auto* report = TryMake([&] {
+        return new HeldReadDelivery(this, offset, buffer, callback, list, listCallback, size, dueTime);
+    });
+    if (report == nullptr) {
+        return false;
+    }
+    if (!cache->ReadHeldThenReport(this, offset, buffer, list, size, report)) {
+        report->Finish(false);
+        return false;
+    }
+    return true;
+}
+
 FileSource::~FileSource() = default;
 
 FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
@@ -90,6 +111,10 @@ FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list,
 
 FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
                                            uint32_t dueTime) {
+    if (buffer != nullptr && callback != nullptr &&
+        ReportHeldRead(offset, buffer, callback, nullptr, nullptr, buffer->GetSize(), dueTime)) {
+        return kResultPending;
+    }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(callback, buffer); });
     if (wrapper == nullptr) {
         return kResultFailed;
@@ -105,6 +130,10 @@ FileSource::Result_t FileSource::ReadAsyncWithList(uint64_t offset, BufferList* 
                                                    ResultCallbackBufferList* callback, uint32_t dueTime) {
     if (GetCache() == nullptr) {
         return ReadAsyncWithListNonCached(offset, list, callback, dueTime);
+    }
+    if (list != nullptr && callback != nullptr &&
+        ReportHeldRead(offset, nullptr, nullptr, list, callback, list->GetTotalSizeOfBuffers(), dueTime)) {
+        return kResultPending;
     }
     auto* wrapper =
         TryMake([&] { return new ResultBufferListWrapper(this, offset, list, callback, dueTime); });
