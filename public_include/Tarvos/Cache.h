@@ -111,6 +111,9 @@ class TARVOS_EXPORT Cache : public SharedObject {
     // The source Cancel works on (no reference), else null. Atomic: Read checks it without a lock.
     MTAtomicPointer* cancellingSource;
     uint32_t blockSize;
+    // The last ProcessTransaction that found no block to claim passed over one whose memory an earlier
+    // read still held (nothing announces when that ends). Transaction dispatcher thread only.
+    bool claimWaitsOnTime = false;
 };
 
 }  // namespace Tarvos

@@ -244,7 +244,7 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
         if (!preRead) {
             CountMiss();
         }
-        CacheBlock* block = blockList->GetBlockToReadInto(transaction);
+        CacheBlock* block = blockList->GetBlockToReadInto(transaction, &claimWaitsOnTime);
         if (block == nullptr) {
             result = false;
             break;

@@ -244,7 +244,10 @@ void CacheBlockList::GetBlocksToCopyOutOf(CacheTransaction* t, std::vector<Hit>&
     after.Run();
 }
 
-CacheBlock* CacheBlockList::GetBlockToReadInto(CacheTransaction* t) {
+CacheBlock* CacheBlockList::GetBlockToReadInto(CacheTransaction* t, bool* waitsOnTime) {
+    if (waitsOnTime != nullptr) {
+        *waitsOnTime = false;
+    }
     if (t == nullptr || all.empty()) {
         return nullptr;
     }
@@ -268,6 +271,9 @@ CacheBlock* CacheBlockList::GetBlockToReadInto(CacheTransaction* t) {
             // still locked by an earlier read (rare); the next block is tried only in that case.
             if (block->buffer == nullptr || block->buffer->GetLockState() != Buffer::kLockStateLocked) {
                 break;
+            }
+            if (waitsOnTime != nullptr) {
+                *waitsOnTime = true;
             }
         }
         if (found == nullptr && !preRead) {

@@ -55,7 +55,9 @@ class CacheBlockList {
     // The first free block in reuse order (for a pre-read, only one whose stamp has passed), claimed
     // for the transaction's next range with the transaction as its current read; null when none. A
     // demand read that finds none makes the next freed block wake the cache.
-    CacheBlock* GetBlockToReadInto(CacheTransaction* t);
+    // *waitsOnTime (when given): the refusal was for a block whose memory an earlier read still holds,
+    // which no event announces the end of.
+    CacheBlock* GetBlockToReadInto(CacheTransaction* t, bool* waitsOnTime = nullptr);
     // Serves a read whose bytes all lie in filled blocks that nobody waits on, on the calling thread:
     // holds the blocks, copies outside the lock into `buffer` (or, without one, `list`), releases them
     // with a fresh stamp. False, with nothing copied into the caller's memory that it may rely on and

@@ -31,6 +31,12 @@ class ProcessTransactionCommand : public TransactionCommand {
     ProcessTransactionCommand(Cache* cache, CacheTransaction* transaction);
     bool Execute() override;
     void Finish(bool cancelled) override;
+    // A demand read waits for a free block, and the block that becomes free wakes the dispatcher; a
+    // pre-read may wait for a block's stamp to pass, which nothing announces.
+    bool RetriesOnTime() override;
+
+  private:
+    bool waitsOnTime = false;  // the last Execute could not claim a block for a reason nothing announces
 };
 
 class ReadDirectCommand : public TransactionCommand {
