@@ -1,12 +1,34 @@
-// The cache front end. All work runs on the three dispatchers:
-//   transaction dispatcher  ProcessTransaction: hits are queued on the blocks
-//   that hold them, misses
-//                           claim free blocks and become dispatched reads
-//   read dispatcher         starts the dispatched reads at their sources
-//   block dispatcher        copies block data into the transactions queued on
-//   the blocks
-// A transaction that finds no free block stays queued on the transaction
-// dispatcher and is retried when a block becomes free (NotifySomethingChanged).
+// clang-format off
+// The cache front end: the life of a cached read.
+//
+// Synchronous read whose bytes are all held in filled blocks nobody waits on (a hit):
+//   step                          function                                  thread       lock
+//   1 find and hold the blocks    FileSource::Read -> Cache::ReadHeld ->    caller       block list, briefly
+//                                 CacheBlockList::CopyOutIfHeld
+//   2 copy to the caller          CopyOutIfHeld                             caller       none (blocks held)
+//   3 release, fresh stamp        CacheBlock::ReleaseAfterCopy              caller       block list, briefly
+// An asynchronous one does 1-3 on the caller's thread; HeldReadDelivery then runs the caller's
+// callback on the transaction dispatcher (one hand-off, never inside the call).
+//
+// Any other read (a miss, part held, or held blocks others wait on):
+//   step                          function                                  thread       lock
+//   1 queue the transaction       ResultBufferListWrapper -> Cache::Read    caller       dispatcher queue
+//   2 hits: queue on the blocks,  Cache::ProcessTransaction ->              transaction  block list; the
+//     serve idle ones at once     CacheBlockList::GetBlocksToCopyOutOf,     dispatcher   dispatcher's lock
+//                                 CacheBlock::ProcessPendingTransactions                 throughout
+//   3 misses: claim free blocks,  CacheBlockList::GetBlockToReadInto,       transaction  block list, then
+//     one read per run of them,   DispatchedReadCallback::Dispatch ->       dispatcher   range locks
+//     started at once             ReadDirectCommand::Execute -> the source
+//   3b no engine slot: retried    ReadDirectCommand                         read disp.   its own
+//   4 read done: fill the blocks, DispatchedReadCallback::Callback ->       I/O thread   block list, briefly
+//     copy to the waiting ones    CacheBlock::CompleteReadInto,
+//     (last piece: callback)      ProcessPendingTransactions
+//
+// Status callbacks run with no lock of the library held (the block list and range locks are left
+// first); one on a dispatcher runs while that dispatcher's own lock is held, which Cancel takes first.
+// A transaction that finds no free block waits on the transaction dispatcher; the next block to become
+// free wakes it (CacheBlockList::TakeWakeRequest -> NotifySomethingChanged).
+// clang-format on
 #include "Tarvos/Cache.h"
 
 #include <new>
@@ -255,7 +277,7 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
             }
             currentRead->Dispatch(readDispatcher);
         }
-        currentRead = new DispatchedReadCallback(this, source, transactionDispatcher, dueTime);
+        currentRead = new DispatchedReadCallback(this, source, dueTime);
         currentRead->AddBlock(block);
         preReadList->CompleteCoveredPreReads(transaction);
     }

@@ -1,22 +1,16 @@
-// The three kinds of work a cache queues on its dispatchers, and the filter
-// that picks one source's commands. Each command is finished exactly once by
-// its dispatcher and deletes itself there.
-//   ProcessTransactionCommand  transaction dispatcher  serves a caller's
-//   transaction (retried while no
-//                                                      block is free);
-//                                                      cancelled: the
-//                                                      transaction ends with
-//                                                      kResultCancelled
-//   ReadDirectCommand          read dispatcher         starts a dispatched read
-//   at its source (retried
-//                                                      while the source is
-//                                                      busy); a refusal or a
-//                                                      cancellation ends the
-//                                                      read transaction with it
-//   BlockCommand               block dispatcher        copies a block's data
-//   into the transactions
-//                                                      queued on it; cancelled:
-//                                                      cancels them
+// clang-format off
+// The kinds of work a cache queues on its dispatchers, and the filter that picks one source's commands.
+// Each command is finished exactly once by its dispatcher and deletes itself there.
+//   ProcessTransactionCommand  transaction dispatcher  serves a caller's transaction (retried when a
+//                                                      block becomes free); cancelled: the transaction
+//                                                      ends with kResultCancelled
+//   ReadDirectCommand          read dispatcher         a read the engine had no slot for, retried (run
+//                                                      first on the transaction dispatcher, directly);
+//                                                      a refusal or a cancellation ends the read
+//                                                      transaction with it
+//   BlockCommand               transaction dispatcher  copies a block's data into the transactions
+//                                                      queued on it; cancelled: cancels its source's ones
+// clang-format on
 #pragma once
 
 #include "Cache/TransactionCommand.h"

@@ -8,9 +8,8 @@
 
 namespace Tarvos {
 
-DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source,
-                                               TransactionDispatcher* blockDispatcher, uint32_t dueTime)
-    : blockDispatcher(blockDispatcher), cache(cache), dueTime(dueTime), source(source) {
+DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source, uint32_t dueTime)
+    : cache(cache), dueTime(dueTime), source(source) {
     blocks.reserve(4);
     shares.reserve(4);
 }
@@ -67,8 +66,8 @@ void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransac
         block->CompleteReadInto(n, result);
         if (result == CacheSource::kResultCancelled) {
             block->Purge(readSource);
-        } else if (blockDispatcher != nullptr) {
-            blockDispatcher->Add(new BlockCommand(cache, block, dueTime, readSource));
+        } else {
+            block->ProcessPendingTransactions(nullptr);
         }
         remaining -= n;
     }
