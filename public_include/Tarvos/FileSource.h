@@ -72,6 +72,10 @@ class TARVOS_EXPORT FileSource : public CacheSource {
   protected:
     ~FileSource() override;
 
+    // Whether the concrete source takes reads at all now (open, and for reading). A cached read of a
+    // source that does not is refused at once with kResultInvalidArgument, as its uncached read is.
+    virtual bool AcceptsReads();
+
     Result_t ReadTransaction(CacheTransaction* transaction) override;
     void CancelAllTransactions() override;
     void PreReadTransaction(CacheTransaction* transaction) override;

@@ -23,7 +23,9 @@ class TARVOS_EXPORT NativeFileSource : public FileSource {
     // False without a name, when already open, or when the operating system refuses. create opens an
     // existing file or creates a missing one; without it the file must exist.
     virtual bool Open(bool read, bool write, bool create) = 0;
-    // Cancels the outstanding operations, then closes; false when not open.
+    // Cancels the outstanding operations, makes the source's cache forget every block it held of the
+    // file (so nothing read before is served after the next Open, which may find another file), then
+    // closes; false when not open.
     virtual bool Close() = 0;
     // The access asked for by the last successful Open (kept after Close).
     virtual bool OpenedForRead() = 0;
@@ -34,6 +36,10 @@ class TARVOS_EXPORT NativeFileSource : public FileSource {
 
   protected:
     ~NativeFileSource() override;
+
+    // The first step of Close: cancels every operation of the source and, on a cached source, purges
+    // its blocks from the cache.
+    void CancelAndForgetCachedData();
 
   private:
     char* name;  // owned copy, null until set

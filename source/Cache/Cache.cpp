@@ -180,7 +180,9 @@ void Cache::ReleaseParts() {
 }
 
 CacheSource::Result_t Cache::Read(CacheTransaction* transaction) {
-    if (transaction == nullptr || transaction->GetSource() == nullptr) {
+    // Nothing to read into (no list, or an empty one; a pre-read always has a size) is a bad argument
+    // too: no block could ever complete it.
+    if (transaction == nullptr || transaction->GetSource() == nullptr || transaction->GetSize() == 0) {
         return CacheSource::kResultInvalidArgument;
     }
     // Refused: the transaction finishes with the refusal, which is also returned.

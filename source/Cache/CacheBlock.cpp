@@ -677,8 +677,16 @@ void CacheBlock::Invalidate(CacheSource* source, uint64_t& offset, uint32_t& siz
         return;
     }
     MTCritSecHold hold(lock);
-    if (buffer != nullptr && HoldsDataOf(source) && validSize != 0 &&
-        CacheSource::GetRangeIntersection(offset, size, blockOffset, blockSize)) {
+    if (buffer == nullptr || !HoldsDataOf(source)) {
+        return;
+    }
+    // A block with fewer valid bytes than its size learned where the file ends. Data written or
+    // changed at or past that end makes the belief stale, so such a block is forgotten too when it
+    // lies before the range, and a block that learned the file ends before it (0 valid bytes) when the
+    // range meets it.
+    const uint64_t rangeStart = offset;
+    const bool endOfFileBeforeRange = validSize < blockSize && blockOffset + validSize <= rangeStart;
+    if (CacheSource::GetRangeIntersection(offset, size, blockOffset, blockSize) || endOfFileBeforeRange) {
         Forget(after);
     }
 }

@@ -51,6 +51,10 @@ auto TryMake(Make make) -> decltype(make()) {
     }
 }
 
+bool NothingToTransfer(BufferList* list) {
+    return list == nullptr || list->GetTotalSizeOfBuffers() == 0;
+}
+
 }  // namespace
 
 FileSource::FileSource() = default;
@@ -128,6 +132,11 @@ FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, Resu
 
 FileSource::Result_t FileSource::ReadAsyncWithList(uint64_t offset, BufferList* list,
                                                    ResultCallbackBufferList* callback, uint32_t dueTime) {
+    // Nothing to read into, or a source that takes no reads: refused alike cached and uncached. The
+    // cache would otherwise wait for a copy that has nowhere to go, and the caller for a callback.
+    if (NothingToTransfer(list) || !AcceptsReads()) {
+        return kResultInvalidArgument;
+    }
     if (GetCache() == nullptr) {
         return ReadAsyncWithListNonCached(offset, list, callback, dueTime);
     }
@@ -153,6 +162,10 @@ void FileSource::PreRead(uint64_t offset, uint32_t size, uint32_t dueTime) {
 }
 
 void FileSource::PreReadNonCached(uint64_t, uint32_t, uint32_t) {}
+
+bool FileSource::AcceptsReads() {
+    return true;
+}
 
 bool FileSource::SupportsPreReads() {
     return false;
@@ -194,6 +207,9 @@ FileSource::Result_t FileSource::WriteAsync(uint64_t offset, Buffer* buffer, Res
 
 FileSource::Result_t FileSource::WriteAsyncWithList(uint64_t offset, BufferList* list,
                                                     ResultCallbackBufferList* callback, uint32_t dueTime) {
+    if (NothingToTransfer(list)) {
+        return kResultInvalidArgument;
+    }
     Cache* cache = GetCache();
     if (cache == nullptr) {
         return WriteAsyncWithListNonCached(offset, list, callback, dueTime);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "Tarvos/Cache.h"
+
 namespace Tarvos {
 
 NativeFileSource::NativeFileSource(const char* path) : name(nullptr) {
@@ -32,6 +34,16 @@ bool NativeFileSource::SetName(const char* newName) {
 
 const char* NativeFileSource::GetName() {
     return name;
+}
+
+void NativeFileSource::CancelAndForgetCachedData() {
+    Cache* cache = GetCache();
+    if (cache == nullptr) {
+        FileSource::Cancel();
+        return;
+    }
+    // Purge cancels the source's work first, cached and uncached.
+    cache->Purge(this);
 }
 
 }  // namespace Tarvos

@@ -142,7 +142,19 @@ TEST_F(CacheTest, BadArgumentsAreRefusedWithoutReporting) {
     auto* callback = new RecordingStatusCallback();
     auto* orphan = new CacheTransaction();
     EXPECT_EQ(cache->Read(orphan), CacheSource::kResultInvalidArgument);
+    // Nothing to read into: no list, an empty one, a buffer of no bytes.
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    auto* empty = new BufferList();
+    auto* zeroSized = new BufferList(new HeapBuffer(0), true);
+    for (BufferList* list : {static_cast<BufferList*>(nullptr), empty, zeroSized}) {
+        auto* transaction = new CacheTransaction(source, kBlock, list, callback, Cache::kDueASAP);
+        EXPECT_EQ(cache->Read(transaction), CacheSource::kResultInvalidArgument);
+        transaction->DecRef(TARVOS_CALL_SITE);
+    }
+    EXPECT_EQ(source->readCalls.load(), 0);
     EXPECT_EQ(callback->Calls(), 0);
+    empty->DecRef(TARVOS_CALL_SITE);
+    zeroSized->DecRef(TARVOS_CALL_SITE);
     orphan->DecRef(TARVOS_CALL_SITE);
     callback->DecRef(TARVOS_CALL_SITE);
     EXPECT_EQ(cache->GetBlockSize(), kBlock);

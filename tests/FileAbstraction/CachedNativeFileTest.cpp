@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -96,10 +97,10 @@ class CachedNativeFileTest : public ::testing::Test {
         std::filesystem::remove_all(directory, ignored);
     }
 
-    void WriteFile(uint64_t length) {
+    void WriteFile(uint64_t length, uint32_t generation = 0) {
         std::vector<uint8_t> bytes(length);
         for (uint64_t i = 0; i < length; ++i) {
-            bytes[i] = ContentAt(i);
+            bytes[i] = ContentAt(i, generation);
         }
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         ASSERT_TRUE(out.is_open());
@@ -108,10 +109,10 @@ class CachedNativeFileTest : public ::testing::Test {
         ASSERT_TRUE(out.good());
     }
 
-    NativeFileSource* Open(bool cached, bool write = false) {
+    NativeFileSource* Open(bool cached, bool write = false, bool open = true) {
         NativeFileSource* source = NativeFileSysInterface::NewNativeFileSource(path.c_str());
         EXPECT_NE(source, nullptr);
-        EXPECT_TRUE(source->Open(true, write, false));
+        EXPECT_EQ(source->Open(true, write, false), open);
         if (cached) {
             EXPECT_TRUE(source->UseCache(cache));
         }
@@ -330,3 +331,104 @@ TEST_F(CachedNativeFileTest, StressCachedReadsPreReadsAndWritesOfOwnRanges) {
 }
 
 }  // namespace
+
+// Every way of reading into nothing, and reading an unopened source: a cached source answers exactly as
+// an uncached one does, at once, and never calls back.
+TEST_F(CachedNativeFileTest, ReadsThatCannotProceedAreRefusedAlikeCachedAndUncached) {
+    WriteFile(4 * kBlock);
+    auto* report = new BufferReport();
+    auto* empty = new BufferList();
+    auto* zero = new HeapBuffer(0);
+    auto* zeroList = new BufferList(zero, false);
+    using Call = std::function<CacheSource::Result_t(NativeFileSource*)>;
+    uint32_t bytes = 0;
+    const std::vector<Call> calls = {
+        [&](NativeFileSource* s) { return s->Read(0, nullptr, &bytes); },
+        [&](NativeFileSource* s) { return s->Read(0, zero, &bytes); },
+        [&](NativeFileSource* s) { return s->ReadWithList(0, nullptr, &bytes); },
+        [&](NativeFileSource* s) { return s->ReadWithList(0, empty, &bytes); },
+        [&](NativeFileSource* s) { return s->ReadAsync(0, nullptr, report, Cache::kDueASAP); },
+        [&](NativeFileSource* s) { return s->ReadAsync(0, zero, report, Cache::kDueASAP); },
+        [&](NativeFileSource* s) { return s->ReadAsyncWithList(0, nullptr, nullptr, Cache::kDueASAP); },
+        [&](NativeFileSource* s) { return s->ReadAsyncWithList(0, zeroList, nullptr, Cache::kDueASAP); },
+    };
+    NativeFileSource* uncached = Open(false);
+    NativeFileSource* cached = Open(true);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const CacheSource::Result_t expected = calls[i](uncached);
+        EXPECT_NE(expected, CacheSource::kResultPending) << "call " << i;
+        EXPECT_EQ(calls[i](cached), expected) << "call " << i;
+    }
+    // Not opened (the file is missing): a read is refused alike.
+    path = directory + "/missing.bin";
+    NativeFileSource* closedUncached = Open(false, false, false);
+    NativeFileSource* closedCached = Open(true, false, false);
+    auto* buffer = new HeapBuffer(kBlock);
+    EXPECT_EQ(closedUncached->Read(0, buffer, &bytes), CacheSource::kResultInvalidArgument);
+    EXPECT_EQ(closedCached->Read(0, buffer, &bytes), CacheSource::kResultInvalidArgument);
+    EXPECT_EQ(report->calls.load(), 0);
+    buffer->DecRef(TARVOS_CALL_SITE);
+    zeroList->DecRef(TARVOS_CALL_SITE);
+    zero->DecRef(TARVOS_CALL_SITE);
+    empty->DecRef(TARVOS_CALL_SITE);
+    report->DecRef(TARVOS_CALL_SITE);
+}
+
+// The cache learns where a file ends; a write, or an invalidation of a range the file grew into,
+// must make it forget that.
+TEST_F(CachedNativeFileTest, WritesAndInvalidationForgetALearnedEndOfFile) {
+    WriteFile(0);
+    NativeFileSource* source = Open(true, true);
+    auto* buffer = new HeapBuffer(4 * kBlock);
+    uint32_t bytes = 0;
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultEndOfFile);
+    Buffer* pages = Pages(4 * kPage);
+    auto* fresh = static_cast<uint8_t*>(pages->GetAddress());
+    for (uint32_t i = 0; i < 4 * kPage; ++i) {
+        fresh[i] = ContentAt(i);
+    }
+    ASSERT_EQ(source->Write(0, pages, &bytes), CacheSource::kResultSuccess);
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultPartial);
+    EXPECT_EQ(bytes, 4 * kPage) << "the written bytes are seen";
+    EXPECT_EQ(FirstMismatch(buffer->GetAddress(), 0, bytes), -1);
+
+    // A write past the end leaves a hole: the block that held the old end is stale as well.
+    ASSERT_EQ(source->Write(3 * kBlock, pages, &bytes), CacheSource::kResultSuccess);
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultPartial);
+    EXPECT_EQ(bytes, 3 * kBlock + 4 * kPage);
+
+    // The file grows behind the cache's back from a block boundary; invalidating the grown range is
+    // enough to see it.
+    WriteFile(2 * kBlock);
+    cache->Invalidate(source, 0, 4 * kBlock);
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultPartial);
+    ASSERT_EQ(bytes, 2 * kBlock);
+    WriteFile(4 * kBlock);
+    cache->Invalidate(source, 2 * kBlock, 2 * kBlock);
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+    EXPECT_EQ(bytes, 4 * kBlock);
+    EXPECT_EQ(FirstMismatch(buffer->GetAddress(), 0, bytes), -1);
+    pages->DecRef(TARVOS_CALL_SITE);
+    buffer->DecRef(TARVOS_CALL_SITE);
+}
+
+// Nothing a source held is served for the file it opens next: after Close and Open of a replaced
+// file, and after Delete and Open creating a new one.
+TEST_F(CachedNativeFileTest, AReopenedSourceIsNeverServedTheOldFilesBytes) {
+    WriteFile(8 * kBlock);
+    NativeFileSource* source = Open(true, true);
+    auto* buffer = new HeapBuffer(8 * kBlock);
+    uint32_t bytes = 0;
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+    ASSERT_TRUE(source->Close());
+    WriteFile(8 * kBlock, 5);
+    ASSERT_TRUE(source->Open(true, true, false));
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+    EXPECT_EQ(FirstMismatch(buffer->GetAddress(), 0, 8 * kBlock, 5), -1) << "old bytes after reopening";
+
+    ASSERT_TRUE(source->Delete());
+    ASSERT_TRUE(source->Open(true, true, true));
+    EXPECT_EQ(source->Read(1000, buffer, &bytes), CacheSource::kResultEndOfFile);
+    EXPECT_EQ(bytes, 0u);
+    buffer->DecRef(TARVOS_CALL_SITE);
+}

@@ -258,12 +258,17 @@ TEST_P(FileSourceTest, WritesLandWhereTheyWereAskedAndReadBack) {
     EXPECT_EQ(FirstPatternMismatch(back->GetAddress(), 1000, 0, 5), 1000u);
 }
 
-TEST_P(FileSourceTest, NullBufferBecomesAnOperationOnANullListThatTheSourceRefuses) {
+TEST_P(FileSourceTest, NothingToTransferIsRefusedBeforeReachingTheSource) {
     uint32_t bytes = kUntouched;
-    source->lastList = reinterpret_cast<BufferList*>(1);
+    auto* marker = reinterpret_cast<BufferList*>(1);
+    source->lastList = marker;
     EXPECT_EQ(source->Read(0, nullptr, &bytes), CacheSource::kResultInvalidArgument);
-    EXPECT_EQ(source->lastList.load(), nullptr);
     EXPECT_EQ(source->Write(0, nullptr, &bytes), CacheSource::kResultInvalidArgument);
+    auto* empty = new BufferList();
+    EXPECT_EQ(source->WriteWithList(0, empty, &bytes), CacheSource::kResultInvalidArgument);
+    EXPECT_EQ(source->ReadWithList(0, empty, &bytes), CacheSource::kResultInvalidArgument);
+    empty->DecRef(TARVOS_CALL_SITE);
+    EXPECT_EQ(source->lastList.load(), marker);
     BufferRecorder callback;
     EXPECT_EQ(source->ReadAsync(0, nullptr, &callback, 0), CacheSource::kResultInvalidArgument);
     EXPECT_EQ(bytes, kUntouched);

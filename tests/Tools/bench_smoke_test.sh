@@ -7,25 +7,49 @@ tool=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
-TMPDIR="$work" "$tool" bench --quick --json >"$work/result.json"
+# A small large-cache phase: the default 262,144 blocks is a measurement, not a smoke test.
+TMPDIR="$work" "$tool" bench --quick --json --large-cache-blocks 2048 >"$work/result.json"
 python3 - "$work/result.json" <<'PY'
 import json, sys
 result = json.load(open(sys.argv[1]))
 names = {phase["name"]: phase for phase in result["phases"]}
 required = ["engine-qd1-64k", "engine-qd32-64k", "engine-qd32-1m", "cached-cold-1m", "cached-warm-64k",
-            "preread-stream-1m", "uring-qd32-64k", "uring-qd32-1m", "direct-pread-qd1-64k", "buffered-pread-64k"]
+            "preread-stream-1m", "uring-qd32-64k", "uring-qd32-1m", "direct-pread-qd1-64k", "buffered-pread-64k",
+            "buffered-pread-4k", "cached-warm-4k", "cached-warm-4k-2048-blocks"]
 missing = [name for name in required if name not in names]
 assert not missing, f"missing phases: {missing}"
 for phase in result["phases"]:
-    for key in ["mb_per_s", "ops_per_s", "p50_us", "p99_us", "max_us", "hit_ratio", "baseline", "ratio"]:
+    for key in ["mb_per_s", "ops_per_s", "p50_us", "p99_us", "max_us", "hit_ratio", "baseline", "ratio",
+                "cpu_us_per_mib"]:
         assert key in phase, f"{phase['name']} has no {key}"
     assert phase["mb_per_s"] > 0, f"{phase['name']} moved nothing"
 for name in ["cached-cold-1m", "cached-warm-64k", "preread-stream-1m"]:
     assert names[name]["hit_ratio"] is not None, f"{name} has no hit ratio"
 assert names["cached-warm-64k"]["hit_ratio"] >= 0.9, "the warm working set missed the cache"
 assert names["engine-qd32-1m"]["baseline"] == "uring-qd32-1m"
+large = names["cached-warm-4k-2048-blocks"]
+assert large["baseline"] == "cached-warm-4k" and large["build_ms"] > 0, "the large-cache phase lacks its fields"
+assert large["hit_ratio"] >= 0.9, "the large cache did not hold the working set"
+assert names["cached-warm-4k"]["baseline"] == "buffered-pread-4k"
 assert result["mismatches"] == 0 and result["verified_bytes"] > 0
+assert "higher MB/s is better" in result["legend"]
+assert result["io_backend"]["name"] in ("uring", "threads") and result["io_backend"]["reason"]
+assert result["file_system"]["type"] and isinstance(result["file_system"]["direct_io"], bool)
+assert all(phase["runs"] == 1 and len(phase["mb_per_s_runs"]) == 1 for phase in result["phases"])
 print("bench smoke: %d phases, %d bytes verified" % (len(result["phases"]), result["verified_bytes"]))
+PY
+# --repeat: the median of the runs, with every run's rate and the spread.
+TMPDIR="$work" TARVOS_IO_BACKEND=threads "$tool" bench --quick --json --repeat 3 --only buffered-pread-4k \
+  >"$work/repeat.json"
+python3 - "$work/repeat.json" <<'PY'
+import json, statistics, sys
+result = json.load(open(sys.argv[1]))
+assert result["repeat"] == 3 and result["io_backend"] == {"name": "threads", "reason": "TARVOS_IO_BACKEND=threads"}
+[phase] = result["phases"]
+runs = phase["mb_per_s_runs"]
+assert phase["name"] == "buffered-pread-4k" and phase["runs"] == 3 and len(runs) == 3
+assert abs(phase["mb_per_s"] - statistics.median(runs)) < 0.01
+assert phase["mb_per_s_min"] == min(runs) and phase["mb_per_s_max"] == max(runs)
 PY
 leftover=$(find "$work" -name 'tarvos-bench-*' | wc -l)
 if [ "$leftover" -ne 0 ]; then

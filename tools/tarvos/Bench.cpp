@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
@@ -35,44 +40,17 @@ constexpr uint32_t kMiB = 1024 * 1024;
 constexpr uint32_t kCacheBlock = 64 * kKiB;
 constexpr uint64_t kSampleMagic = 0x5441525653414D50ull;  // "TARVSAMP"
 
-const char* const kBenchUsage =
-    "usage: tarvos bench [--quick] [--json] [--size SIZE] [FILE]\n"
-    "Measures uncached reads through the library's I/O engine, cached cold and warm reads and a\n"
-    "pre-read stream, against buffered pread, direct-I/O pread and a plain io_uring loop on the same\n"
-    "file and block sizes. Without FILE it writes a sample file (default 512 MiB, 128 MiB with --quick)\n"
-    "in $TMPDIR (or /var/tmp) and removes it afterwards. Every byte read is verified.\n"
-    "  --quick       short phases and a smaller sample: finishes within about 30 seconds\n"
-    "  --json        print the results as one JSON object instead of the table\n"
-    "  --size SIZE   sample file size (e.g. 256M, 1G); at least 64M\n"
-    "  --only NAME   run only the phases whose names start with NAME (e.g. cached-warm)\n";
+constexpr uint64_t kWarm4kSpan = 2 * kMiB;  // the 4 KiB phases' working set
+
+// The large-cache phase is named for its block count: cached-warm-4k-262144-blocks by default.
+std::string LargeCachePhaseName(uint32_t blocks) {
+    return "cached-warm-4k-" + std::to_string(blocks) + "-blocks";
+}
 
 // The sample file's word at a byte offset (a multiple of 8).
 inline uint64_t SampleWord(uint64_t offset) {
     return offset ^ kSampleMagic;
 }
-
-// Removed on SIGINT/SIGTERM too, so an interrupted run leaves nothing behind.
-char gSamplePath[4096];
-char gSampleDir[4096];
-
-void RemoveSampleOnSignal(int signalNumber) {
-    if (gSamplePath[0] != '\0') {
-        ::unlink(gSamplePath);
-    }
-    if (gSampleDir[0] != '\0') {
-        ::rmdir(gSampleDir);
-    }
-    ::signal(signalNumber, SIG_DFL);
-    ::raise(signalNumber);
-}
-
-struct Options {
-    bool quick = false;
-    bool json = false;
-    uint64_t sampleSize = 0;
-    std::string file;
-    std::string only;  // run only the phases whose names start with this
-};
 
 struct PhaseResult {
     std::string name;
@@ -84,7 +62,20 @@ struct PhaseResult {
     double hitRatio = -1;  // negative: not a cached phase
     std::string baseline;  // empty: none
     double ratio = -1;
+    double cpuUsPerMib = 0;    // the process's user+system CPU time during the phase, per MiB delivered
+    double buildMs = -1;       // negative: the phase builds no cache of its own worth reporting
+    std::vector<double> runs;  // MB/s of every run, in run order, when the phase ran more than once
 };
+
+// The process's user+system CPU time so far, all threads (the library's included), in microseconds.
+double ProcessCpuMicroseconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto micros = [](const timeval& time) {
+        return time.tv_sec * 1e6 + static_cast<double>(time.tv_usec);
+    };
+    return micros(usage.ru_utime) + micros(usage.ru_stime);
+}
 
 // Checks what came back from the file; counts for the report.
 class Verifier {
@@ -164,9 +155,11 @@ struct Walk {
 // Times a phase and collects its latencies; draws the progress bar when standard error is a terminal.
 class Meter {
   public:
-    Meter(const std::string& name, double seconds) : name(name), seconds(seconds), begin(Clock::now()) {
+    Meter(const std::string& name, double seconds) : name(name), seconds(seconds) {
         tty = ::isatty(STDERR_FILENO) == 1;
         latencies.reserve(1 << 16);
+        cpuBegin = ProcessCpuMicroseconds();
+        begin = Clock::now();
     }
     bool Running() {
         const double elapsed = Elapsed();
@@ -186,6 +179,7 @@ class Meter {
     }
     PhaseResult Finish() {
         const double elapsed = Elapsed();
+        const double cpu = ProcessCpuMicroseconds() - cpuBegin;
         if (tty) {
             std::fprintf(stderr, "\r%60s\r", "");
         }
@@ -193,6 +187,7 @@ class Meter {
         result.name = name;
         result.mbPerS = static_cast<double>(bytes) / 1e6 / elapsed;
         result.opsPerS = static_cast<double>(latencies.size()) / elapsed;
+        result.cpuUsPerMib = bytes > 0 ? cpu / (static_cast<double>(bytes) / kMiB) : 0;
         if (!latencies.empty()) {
             std::sort(latencies.begin(), latencies.end());
             result.p50 = latencies[latencies.size() / 2];
@@ -208,6 +203,7 @@ class Meter {
     std::string name;
     double seconds;
     Clock::time_point begin;
+    double cpuBegin = 0;
     bool tty;
     int drawn = -1;
     std::vector<double> latencies;  // microseconds
@@ -216,9 +212,11 @@ class Meter {
 
 // The bench's shared state.
 struct Bench {
-    Options options;
+    BenchOptions options;
     std::string path;
     bool sample = false;
+    std::string sampleDirectory;  // the sample's own directory, removed with it
+    std::string fileSystem;
     uint64_t span = 0;  // bytes of the file the phases walk: whole MiB
     double seconds = 0;
     Verifier* verifier = nullptr;
@@ -484,27 +482,32 @@ double HitRatio(Tarvos::Cache* cache) {
     return hits + misses > 0 ? hits / (hits + misses) : 0;
 }
 
-// A cached phase on a fresh cache of cacheBytes: warm runs first (untimed) over the span, statistics
-// count only the timed part.
-PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes, uint32_t depth,
-                      uint32_t block, uint64_t span, bool synchronous, uint32_t preReadAhead,
+// Reads [0, span) through a cached source in reads of up to chunk bytes, so the cache holds it (untimed).
+void Warm(const std::string& name, Tarvos::NativeFileSource* source, uint32_t chunk, uint64_t span) {
+    Tarvos::Buffer* buffer = NewPageBuffer(chunk);
+    for (uint64_t offset = 0; offset < span; offset += chunk) {
+        uint32_t bytes = 0;
+        if (source->Read(offset, buffer, &bytes) != Tarvos::CacheSource::kResultSuccess) {
+            Release(buffer);
+            Fail(name + ": warming the cache failed at offset " + std::to_string(offset));
+        }
+    }
+    Release(buffer);
+}
+
+// A cached phase on a fresh cache of cacheBytes in blocks of cacheBlock: warm runs first (untimed) over
+// the span, statistics count only the timed part.
+PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes, uint32_t cacheBlock,
+                      uint32_t depth, uint32_t block, uint64_t span, bool synchronous, uint32_t preReadAhead,
                       bool warmFirst) {
     Tarvos::BufferFactory* factory = nullptr;
-    Tarvos::Cache* cache = NewCache(kCacheBlock, static_cast<uint32_t>(cacheBytes / kCacheBlock), &factory);
+    Tarvos::Cache* cache = NewCache(cacheBlock, static_cast<uint32_t>(cacheBytes / cacheBlock), &factory);
     Tarvos::NativeFileSource* source = nullptr;
     PhaseResult result;
     try {
         source = OpenSource(bench.path, true, false, cache);
         if (warmFirst) {
-            Tarvos::Buffer* buffer = NewPageBuffer(block);
-            for (uint64_t offset = 0; offset < span; offset += block) {
-                uint32_t bytes = 0;
-                if (source->Read(offset, buffer, &bytes) != Tarvos::CacheSource::kResultSuccess) {
-                    Release(buffer);
-                    Fail(name + ": warming the cache failed at offset " + std::to_string(offset));
-                }
-            }
-            Release(buffer);
+            Warm(name, source, block, span);
         }
         cache->CollectCacheStats(true);
         cache->ResetCacheStats();
@@ -521,22 +524,77 @@ PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes
     return result;
 }
 
+// Synchronous reads of block bytes over the span, on a cache of `blocks` blocks of block bytes with every
+// block holding data, so the cost of finding a block in a large cache shows. The file fills it through
+// as many sources (each its own keys in the cache) as it takes; the measured source is filled last so
+// its working set is the most recently needed. buildMs: initialising the factory and constructing the
+// cache.
+PhaseResult RunLargeCache(Bench& bench, const std::string& name, uint32_t blocks, uint32_t block,
+                          uint64_t span) {
+    const Clock::time_point buildStarted = Clock::now();
+    Tarvos::BufferFactory* factory = nullptr;
+    Tarvos::Cache* cache = NewCache(block, blocks, &factory);
+    const double buildMs = std::chrono::duration<double, std::milli>(Clock::now() - buildStarted).count();
+    std::vector<Tarvos::NativeFileSource*> sources;
+    PhaseResult result;
+    try {
+        uint64_t unfilled = uint64_t{blocks} * block;
+        while (unfilled > 0) {
+            sources.push_back(OpenSource(bench.path, true, false, cache));
+            unfilled -= std::min(unfilled, bench.span);
+        }
+        unfilled = uint64_t{blocks} * block;
+        for (size_t i = sources.size(); i-- > 0;) {
+            const uint64_t fill = std::min(unfilled, bench.span);
+            // Reads that tile the fill exactly, so no block beyond it is read.
+            Warm(name, sources[i], static_cast<uint32_t>(std::gcd<uint64_t>(fill, kMiB)), fill);
+            unfilled -= fill;
+        }
+        cache->CollectCacheStats(true);
+        cache->ResetCacheStats();
+        result = RunLibrarySync(bench, name, sources[0], block, span, 0);
+        result.hitRatio = HitRatio(cache);
+        result.buildMs = buildMs;
+    } catch (...) {
+        for (Tarvos::NativeFileSource* source : sources) {
+            CloseSource(source);
+        }
+        ReleaseCache(cache, factory);
+        throw;
+    }
+    for (Tarvos::NativeFileSource* source : sources) {
+        CloseSource(source);
+    }
+    ReleaseCache(cache, factory);
+    return result;
+}
+
+void RemoveSample(Bench& bench) {
+    if (!bench.sampleDirectory.empty()) {
+        ::unlink(bench.path.c_str());
+        ::rmdir(bench.sampleDirectory.c_str());
+        bench.sampleDirectory.clear();
+        KeepOnSignal();
+    }
+}
+
+// Writes the sample file in a directory of its own; a failure (a full file system) removes both.
 void CreateSample(Bench& bench) {
     const char* tmp = std::getenv("TMPDIR");
     std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/var/tmp") + "/tarvos-bench-XXXXXX";
     std::vector<char> name(dir.begin(), dir.end());
     name.push_back('\0');
     if (::mkdtemp(name.data()) == nullptr) {
-        Fail(dir + ": " + std::strerror(errno));
+        Fail(dir + ": " + Reason(errno));
     }
-    bench.path = std::string(name.data()) + "/sample.bin";
-    std::snprintf(gSampleDir, sizeof gSampleDir, "%s", name.data());
-    std::snprintf(gSamplePath, sizeof gSamplePath, "%s", bench.path.c_str());
-    ::signal(SIGINT, RemoveSampleOnSignal);
-    ::signal(SIGTERM, RemoveSampleOnSignal);
+    bench.sampleDirectory = name.data();
+    bench.path = bench.sampleDirectory + "/sample.bin";
+    RemoveOnSignal(bench.path, bench.sampleDirectory);
     const int fd = ::open(bench.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
-        Fail(bench.path + ": " + std::strerror(errno));
+        const int saved = errno;
+        RemoveSample(bench);
+        Fail(bench.path + ": " + Reason(saved));
     }
     std::vector<uint64_t> chunk(kMiB / 8);
     const bool tty = ::isatty(STDERR_FILENO) == 1;
@@ -544,10 +602,14 @@ void CreateSample(Bench& bench) {
         for (size_t i = 0; i < chunk.size(); ++i) {
             chunk[i] = SampleWord(offset + i * 8);
         }
-        if (::pwrite(fd, chunk.data(), kMiB, static_cast<off_t>(offset)) != static_cast<ssize_t>(kMiB)) {
-            const int saved = errno;
+        const ssize_t written = ::pwrite(fd, chunk.data(), kMiB, static_cast<off_t>(offset));
+        if (written != static_cast<ssize_t>(kMiB)) {
+            const int saved = written < 0 ? errno : ENOSPC;  // a short write: the file system is full
             ::close(fd);
-            Fail(bench.path + ": writing the sample: " + std::strerror(saved));
+            const std::string path = bench.path;
+            RemoveSample(bench);
+            Fail(path + ": writing the " + std::to_string(bench.options.sampleSize / kMiB) +
+                 " MiB sample: " + Reason(saved) + " (removed it; set TMPDIR or --size)");
         }
         if (tty && offset % (16 * kMiB) == 0) {
             std::fprintf(stderr, "\rwriting sample file %3d%%",
@@ -561,15 +623,18 @@ void CreateSample(Bench& bench) {
     }
 }
 
-void RemoveSample() {
-    if (gSamplePath[0] != '\0') {
-        ::unlink(gSamplePath);
-        gSamplePath[0] = '\0';
-    }
-    if (gSampleDir[0] != '\0') {
-        ::rmdir(gSampleDir);
-        gSampleDir[0] = '\0';
-    }
+// The baseline each library phase is compared with.
+std::vector<std::pair<std::string, std::string>> Baselines(uint32_t largeCacheBlocks) {
+    return {{"direct-pread-qd1-64k", "buffered-pread-64k"},
+            {"engine-qd1-64k", "direct-pread-qd1-64k"},
+            {"engine-qd32-64k", "uring-qd32-64k"},
+            {"engine-qd32-1m", "uring-qd32-1m"},
+            {"cached-cold-1m", "engine-qd32-1m"},
+            {"cached-warm-64k", "buffered-pread-64k"},
+            {"cached-warm-4k", "buffered-pread-4k"},
+            {LargeCachePhaseName(largeCacheBlocks), "cached-warm-4k"},
+            {"cached-warm-qd32-64k", "buffered-pread-64k"},
+            {"preread-stream-1m", "direct-pread-qd1-1m"}};
 }
 
 const PhaseResult* Find(const std::vector<PhaseResult>& results, const std::string& name) {
@@ -581,77 +646,241 @@ const PhaseResult* Find(const std::vector<PhaseResult>& results, const std::stri
     return nullptr;
 }
 
-void SetRatio(std::vector<PhaseResult>& results, const std::string& name, const std::string& baseline) {
-    const PhaseResult* base = Find(results, baseline);
-    for (PhaseResult& result : results) {
-        if (result.name == name && base != nullptr) {
-            result.baseline = baseline;
-            result.ratio = base->mbPerS > 0 ? result.mbPerS / base->mbPerS : 0;
-        }
-    }
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-std::string Number(double value) {
-    if (!std::isfinite(value)) {
-        return "null";
+// One result per phase from several rounds: the run with the median rate stands for the phase (its
+// latencies and CPU time), with the median rate itself and every round's rate. Ratios are taken
+// between medians; their spread between the rounds' own ratios.
+struct Summary {
+    std::vector<PhaseResult> phases;
+    std::vector<std::pair<double, double>> ratioSpread;  // per phase: lowest and highest round ratio
+};
+
+Summary Summarise(const std::vector<std::vector<PhaseResult>>& rounds, uint32_t largeCacheBlocks) {
+    Summary summary;
+    if (rounds.empty()) {
+        return summary;
     }
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3f", value);
+    for (const PhaseResult& first : rounds[0]) {
+        std::vector<PhaseResult> runs;
+        for (const auto& round : rounds) {
+            if (const PhaseResult* found = Find(round, first.name)) {
+                runs.push_back(*found);
+            }
+        }
+        std::sort(runs.begin(), runs.end(),
+                  [](const PhaseResult& a, const PhaseResult& b) { return a.mbPerS < b.mbPerS; });
+        PhaseResult merged = runs[runs.size() / 2];
+        std::vector<double> rates;
+        for (const auto& round : rounds) {
+            if (const PhaseResult* found = Find(round, first.name)) {
+                rates.push_back(found->mbPerS);
+            }
+        }
+        merged.mbPerS = Median(rates);
+        merged.runs = rates;
+        summary.phases.push_back(merged);
+    }
+    summary.ratioSpread.assign(summary.phases.size(), {-1, -1});
+    for (const auto& [name, baseline] : Baselines(largeCacheBlocks)) {
+        for (size_t i = 0; i < summary.phases.size(); ++i) {
+            PhaseResult& phase = summary.phases[i];
+            const PhaseResult* base = Find(summary.phases, baseline);
+            if (phase.name != name || base == nullptr) {
+                continue;
+            }
+            phase.baseline = baseline;
+            phase.ratio = base->mbPerS > 0 ? phase.mbPerS / base->mbPerS : 0;
+            double low = -1;
+            double high = -1;
+            for (const auto& round : rounds) {
+                const PhaseResult* a = Find(round, name);
+                const PhaseResult* b = Find(round, baseline);
+                if (a != nullptr && b != nullptr && b->mbPerS > 0) {
+                    const double ratio = a->mbPerS / b->mbPerS;
+                    low = low < 0 ? ratio : std::min(low, ratio);
+                    high = std::max(high, ratio);
+                }
+            }
+            summary.ratioSpread[i] = {low, high};
+        }
+    }
+    return summary;
+}
+
+// The I/O backend the library runs on, found the way the library chooses it: TARVOS_IO_BACKEND=threads
+// asks for worker threads; otherwise io_uring when the kernel sets up a ring that offers the
+// operations the engine uses, else worker threads.
+struct Backend {
+    std::string name;
+    std::string reason;
+};
+
+Backend FindBackend() {
+    const char* setting = std::getenv("TARVOS_IO_BACKEND");
+    const std::string asked = setting != nullptr ? setting : "";
+    if (asked == "threads") {
+        return {"threads", "TARVOS_IO_BACKEND=threads"};
+    }
+    std::string why;
+    io_uring ring{};
+    const int setup = io_uring_queue_init(4, &ring, 0);
+    if (setup < 0) {
+        why = std::string("io_uring_queue_init: ") + Reason(-setup);
+    } else {
+        io_uring_probe* probe = io_uring_get_probe_ring(&ring);
+        if (probe == nullptr) {
+            why = "io_uring_get_probe_ring: the kernel cannot list its io_uring operations";
+        } else {
+            for (int op : {IORING_OP_READ, IORING_OP_WRITE, IORING_OP_READV, IORING_OP_WRITEV,
+                           IORING_OP_ASYNC_CANCEL}) {
+                if (!io_uring_opcode_supported(probe, op)) {
+                    why = "io_uring lacks read, write, readv, writev or async cancel";
+                }
+            }
+            io_uring_free_probe(probe);
+        }
+        io_uring_queue_exit(&ring);
+    }
+    if (why.empty()) {
+        return {"uring", asked == "uring" ? "TARVOS_IO_BACKEND=uring" : "io_uring available"};
+    }
+    return {"threads", (asked == "uring" ? "TARVOS_IO_BACKEND=uring, but " : "") + why};
+}
+
+// The file system's name from statfs, or its magic number in hex.
+std::string FileSystemName(const std::string& path) {
+    struct statfs info {};
+    if (::statfs(path.c_str(), &info) != 0) {
+        return "unknown (" + Reason(errno) + ")";
+    }
+    const std::pair<uint64_t, const char*> known[] = {
+        {0xEF53, "ext4"},        {0x01021994, "tmpfs"}, {0x58465342, "xfs"},     {0x9123683E, "btrfs"},
+        {0x794C7630, "overlay"}, {0x6969, "nfs"},       {0x2FC12FC1, "zfs"},     {0xF2F52010, "f2fs"},
+        {0x65735546, "fuse"},    {0x858458F6, "ramfs"}, {0x4D44, "vfat"},        {0x5346544E, "ntfs"},
+        {0xFF534D42, "cifs"},    {0x01021997, "9p"},    {0x73717368, "squashfs"}};
+    for (const auto& [magic, name] : known) {
+        if (static_cast<uint64_t>(static_cast<uint32_t>(info.f_type)) == magic) {
+            return name;
+        }
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx",
+                  static_cast<unsigned long long>(static_cast<uint32_t>(info.f_type)));
     return text;
 }
 
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
+// Whether the file system takes O_DIRECT for the file (EINVAL: it does not).
+bool DirectIOHonoured(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    return errno != EINVAL;
+}
+
+const char* const kLegend =
+    "higher MB/s is better; a ratio is the library's MB/s divided by its baseline's (1.00x: as fast); "
+    "cpu us/MiB is the process's CPU time per MiB delivered (lower is better)";
+
+double Rounded(double value) {
+    return std::isfinite(value) ? std::round(value * 1000) / 1000 : 0;
+}
+
+nlohmann::ordered_json ToJson(const Bench& bench, const Summary& summary, const Backend& backend) {
+    nlohmann::ordered_json phases = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < summary.phases.size(); ++i) {
+        const PhaseResult& r = summary.phases[i];
+        nlohmann::ordered_json phase = {
+            {"name", r.name},
+            {"mb_per_s", Rounded(r.mbPerS)},
+            {"ops_per_s", Rounded(r.opsPerS)},
+            {"p50_us", Rounded(r.p50)},
+            {"p99_us", Rounded(r.p99)},
+            {"max_us", Rounded(r.max)},
+            {"hit_ratio",
+             r.hitRatio < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(Rounded(r.hitRatio))},
+            {"baseline", r.baseline.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.baseline)},
+            {"ratio", r.ratio < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(Rounded(r.ratio))},
+            {"cpu_us_per_mib", Rounded(r.cpuUsPerMib)}};
+        if (r.buildMs >= 0) {
+            phase["build_ms"] = Rounded(r.buildMs);
         }
-        out += c;
+        std::vector<double> runs;
+        for (double run : r.runs) {
+            runs.push_back(Rounded(run));
+        }
+        phase["runs"] = runs.size();
+        phase["mb_per_s_runs"] = runs;
+        phase["mb_per_s_min"] = runs.empty() ? 0 : *std::min_element(runs.begin(), runs.end());
+        phase["mb_per_s_max"] = runs.empty() ? 0 : *std::max_element(runs.begin(), runs.end());
+        if (summary.ratioSpread[i].first >= 0) {
+            phase["ratio_min"] = Rounded(summary.ratioSpread[i].first);
+            phase["ratio_max"] = Rounded(summary.ratioSpread[i].second);
+        }
+        phases.push_back(phase);
     }
-    return out + "\"";
+    return {{"legend", kLegend},
+            {"file", bench.sample ? nlohmann::ordered_json() : nlohmann::ordered_json(bench.path)},
+            {"span_mib", bench.span / kMiB},
+            {"seconds_per_phase", bench.seconds},
+            {"repeat", bench.options.repeat},
+            {"io_backend", {{"name", backend.name}, {"reason", backend.reason}}},
+            {"file_system", {{"type", bench.fileSystem}, {"direct_io", !bench.directRefused}}},
+            {"phases", phases},
+            {"verified_bytes", bench.verifier->verifiedBytes},
+            {"mismatches", bench.verifier->mismatches}};
 }
 
-void PrintJson(const Bench& bench) {
-    std::string out = "{\"phases\": [";
-    for (size_t i = 0; i < bench.results.size(); ++i) {
-        const PhaseResult& r = bench.results[i];
-        out += i == 0 ? "" : ", ";
-        out += "{\"name\": " + Quoted(r.name) + ", \"mb_per_s\": " + Number(r.mbPerS) +
-               ", \"ops_per_s\": " + Number(r.opsPerS) + ", \"p50_us\": " + Number(r.p50) +
-               ", \"p99_us\": " + Number(r.p99) + ", \"max_us\": " + Number(r.max) +
-               ", \"hit_ratio\": " + (r.hitRatio < 0 ? "null" : Number(r.hitRatio)) +
-               ", \"baseline\": " + (r.baseline.empty() ? "null" : Quoted(r.baseline)) +
-               ", \"ratio\": " + (r.ratio < 0 ? "null" : Number(r.ratio)) + "}";
-    }
-    out += "], \"verified_bytes\": " + std::to_string(bench.verifier->verifiedBytes) +
-           ", \"mismatches\": " + std::to_string(bench.verifier->mismatches) + "}\n";
-    std::fputs(out.c_str(), stdout);
-}
-
-void PrintTable(const Bench& bench) {
-    std::printf("tarvos bench: %s, %.0f MiB walked, %.1f s per phase\n\n",
+void PrintTable(const Bench& bench, const Summary& summary, const Backend& backend) {
+    std::printf("tarvos bench: %s, %.0f MiB walked, %.1f s per phase, %u run%s of each\n",
                 bench.sample ? "sample file" : bench.path.c_str(), static_cast<double>(bench.span) / kMiB,
-                bench.seconds);
-    std::printf("%-22s %9s %9s %9s %9s %9s %6s  %s\n", "phase", "MB/s", "ops/s", "p50 us", "p99 us", "max us",
+                bench.seconds, bench.options.repeat, bench.options.repeat == 1 ? "" : "s (median, min-max)");
+    std::printf("%s\n", kLegend);
+    std::printf("I/O backend: %s (%s); file system: %s, direct I/O %s\n\n", backend.name.c_str(),
+                backend.reason.c_str(), bench.fileSystem.c_str(),
+                bench.directRefused
+                    ? "refused (the direct and io_uring baselines read through the page cache)"
+                    : "honoured");
+    const bool spread = bench.options.repeat > 1;
+    std::printf("%-30s %9s%s %9s %9s %9s %9s %10s %6s  %s\n", "phase", "MB/s",
+                spread ? "  MB/s min-max    " : "", "ops/s", "p50 us", "p99 us", "max us", "cpu us/MiB",
                 "hits", "vs baseline");
-    for (const PhaseResult& r : bench.results) {
+    for (size_t i = 0; i < summary.phases.size(); ++i) {
+        const PhaseResult& r = summary.phases[i];
         char hits[16] = "-";
         if (r.hitRatio >= 0) {
             std::snprintf(hits, sizeof hits, "%.0f%%", r.hitRatio * 100);
         }
-        std::string versus = "";
+        char range[48] = "";
+        if (spread && !r.runs.empty()) {
+            std::snprintf(range, sizeof range, "  %8.1f-%-8.1f",
+                          *std::min_element(r.runs.begin(), r.runs.end()),
+                          *std::max_element(r.runs.begin(), r.runs.end()));
+        }
+        std::string versus;
         if (r.ratio >= 0) {
-            char text[96];
+            char text[160];
             std::snprintf(text, sizeof text, "%.2fx %s", r.ratio, r.baseline.c_str());
             versus = text;
+            if (spread && summary.ratioSpread[i].first >= 0) {
+                std::snprintf(text, sizeof text, " (%.2f-%.2fx)", summary.ratioSpread[i].first,
+                              summary.ratioSpread[i].second);
+                versus += text;
+            }
         }
-        std::printf("%-22s %9.1f %9.0f %9.1f %9.1f %9.1f %6s  %s\n", r.name.c_str(), r.mbPerS, r.opsPerS,
-                    r.p50, r.p99, r.max, hits, versus.c_str());
+        std::printf("%-30s %9.1f%s %9.0f %9.1f %9.1f %9.1f %10.0f %6s  %s\n", r.name.c_str(), r.mbPerS, range,
+                    r.opsPerS, r.p50, r.p99, r.max, r.cpuUsPerMib, hits, versus.c_str());
     }
-    if (bench.directRefused) {
-        std::printf(
-            "\nthe file system refused direct I/O: the direct and io_uring baselines read through the page "
-            "cache\n");
+    for (const PhaseResult& r : summary.phases) {
+        if (r.buildMs >= 0) {
+            std::printf("\n%s: factory and cache built in %.0f ms\n", r.name.c_str(), r.buildMs);
+        }
     }
     std::printf("\nverified %llu bytes read through the library, %llu mismatches\n",
                 static_cast<unsigned long long>(bench.verifier->verifiedBytes),
@@ -663,6 +892,9 @@ void RunPhases(Bench& bench) {
     // The warm working set, and the cache that holds it.
     const uint64_t warmSpan = std::min<uint64_t>(span / 4, 16 * kMiB);
     const uint64_t warmCache = 2 * warmSpan;
+    // The 4 KiB phases' working set, on a cache of 4 KiB blocks twice its size.
+    const uint64_t warm4kSpan = kWarm4kSpan;
+    const uint64_t warm4kCache = 2 * warm4kSpan;
     // The cold cache is smaller than the span, so the walk misses every block (least recently needed
     // goes first); it still holds the 32 MiB that 32 reads of 1 MiB keep in flight.
     const uint64_t coldCache = std::min<uint64_t>(64 * kMiB, span / 2);
@@ -674,6 +906,8 @@ void RunPhases(Bench& bench) {
     try {
         if (bench.Wants("buffered-pread-64k"))
             bench.Add(RunPread(bench, "buffered-pread-64k", false, 64 * kKiB, warmSpan));
+        if (bench.Wants("buffered-pread-4k"))
+            bench.Add(RunPread(bench, "buffered-pread-4k", false, 4 * kKiB, warm4kSpan));
         if (bench.Wants("direct-pread-qd1-64k"))
             bench.Add(RunPread(bench, "direct-pread-qd1-64k", true, 64 * kKiB, span));
         if (bench.Wants("direct-pread-qd1-1m"))
@@ -696,68 +930,32 @@ void RunPhases(Bench& bench) {
     }
     CloseSource(plain);
     if (bench.Wants("cached-cold-1m"))
-        bench.Add(RunCached(bench, "cached-cold-1m", coldCache, coldDepth, kMiB, span, false, 0, false));
+        bench.Add(RunCached(bench, "cached-cold-1m", coldCache, kCacheBlock, coldDepth, kMiB, span, false, 0,
+                            false));
     if (bench.Wants("cached-warm-64k"))
-        bench.Add(RunCached(bench, "cached-warm-64k", warmCache, 1, 64 * kKiB, warmSpan, true, 0, true));
+        bench.Add(RunCached(bench, "cached-warm-64k", warmCache, kCacheBlock, 1, 64 * kKiB, warmSpan, true, 0,
+                            true));
+    if (bench.Wants("cached-warm-4k"))
+        bench.Add(RunCached(bench, "cached-warm-4k", warm4kCache, 4 * kKiB, 1, 4 * kKiB, warm4kSpan, true, 0,
+                            true));
+    const std::string large = LargeCachePhaseName(bench.options.largeCacheBlocks);
+    if (bench.Wants(large))
+        bench.Add(RunLargeCache(bench, large, bench.options.largeCacheBlocks, 4 * kKiB, warm4kSpan));
     if (bench.Wants("cached-warm-qd32-64k"))
-        bench.Add(
-            RunCached(bench, "cached-warm-qd32-64k", warmCache, 32, 64 * kKiB, warmSpan, false, 0, true));
+        bench.Add(RunCached(bench, "cached-warm-qd32-64k", warmCache, kCacheBlock, 32, 64 * kKiB, warmSpan,
+                            false, 0, true));
     if (bench.Wants("preread-stream-1m"))
-        bench.Add(
-            RunCached(bench, "preread-stream-1m", streamCache, 1, kMiB, span, true, streamAhead, false));
-
-    SetRatio(bench.results, "direct-pread-qd1-64k", "buffered-pread-64k");
-    SetRatio(bench.results, "engine-qd1-64k", "direct-pread-qd1-64k");
-    SetRatio(bench.results, "engine-qd32-64k", "uring-qd32-64k");
-    SetRatio(bench.results, "engine-qd32-1m", "uring-qd32-1m");
-    SetRatio(bench.results, "cached-cold-1m", "engine-qd32-1m");
-    SetRatio(bench.results, "cached-warm-64k", "buffered-pread-64k");
-    SetRatio(bench.results, "cached-warm-qd32-64k", "buffered-pread-64k");
-    SetRatio(bench.results, "preread-stream-1m", "direct-pread-qd1-1m");
+        bench.Add(RunCached(bench, "preread-stream-1m", streamCache, kCacheBlock, 1, kMiB, span, true,
+                            streamAhead, false));
 }
 
 }  // namespace
 
-int RunBench(int argc, char** argv) {
+int RunBench(const BenchOptions& options) {
     Bench bench;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kBenchUsage, stdout);
-            return 0;
-        }
-        if (arg == "--quick") {
-            bench.options.quick = true;
-        } else if (arg == "--json") {
-            bench.options.json = true;
-        } else if (arg == "--size" || arg.rfind("--size=", 0) == 0) {
-            std::string value;
-            if (arg == "--size") {
-                if (i + 1 >= argc) {
-                    Fail("--size needs a value (try 'tarvos bench --help')");
-                }
-                value = argv[++i];
-            } else {
-                value = arg.substr(7);
-            }
-            if (!ParseSize(value, &bench.options.sampleSize) || bench.options.sampleSize < 64ull * kMiB) {
-                Fail("--size '" + value + "' is not a size of at least 64M");
-            }
-        } else if (arg == "--only") {
-            if (i + 1 >= argc) {
-                Fail("--only needs a phase name (try 'tarvos bench --help')");
-            }
-            bench.options.only = argv[++i];
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            Fail("unknown option '" + arg + "' (try 'tarvos bench --help')");
-        } else if (bench.options.file.empty()) {
-            bench.options.file = arg;
-        } else {
-            Fail("only one FILE may be given");
-        }
-    }
+    bench.options = options;
     if (!bench.options.file.empty() && bench.options.sampleSize != 0) {
-        Fail("--size applies to the sample file only, not to FILE");
+        FailUsage("--size applies to the sample file only, not to FILE");
     }
     if (bench.options.sampleSize == 0) {
         bench.options.sampleSize = bench.options.quick ? 128ull * kMiB : 512ull * kMiB;
@@ -766,37 +964,46 @@ int RunBench(int argc, char** argv) {
     bench.seconds = bench.options.quick ? 0.8 : 3.0;
 
     StartLibrary();
-    if (bench.options.file.empty()) {
-        bench.sample = true;
-        CreateSample(bench);
-        bench.span = bench.options.sampleSize;
-    } else {
-        bench.path = bench.options.file;
-        const uint64_t size = CheckReadableFile(bench.path);
-        bench.span = size / kMiB * kMiB;
-        if (bench.span < 64ull * kMiB) {
-            Fail(bench.path + ": too small for the bench (at least 64 MiB)");
-        }
-    }
     int status = 0;
     try {
+        if (bench.options.file.empty()) {
+            bench.sample = true;
+            CreateSample(bench);
+            bench.span = bench.options.sampleSize;
+        } else {
+            bench.path = bench.options.file;
+            const uint64_t size = CheckReadableFile(bench.path);
+            bench.span = size / kMiB * kMiB;
+            if (bench.span < 64ull * kMiB) {
+                Fail(bench.path + ": too small for the bench (at least 64 MiB)");
+            }
+        }
+        bench.fileSystem = FileSystemName(bench.path);
+        bench.directRefused = !DirectIOHonoured(bench.path);
+        const Backend backend = FindBackend();
         Verifier verifier(bench.sample, bench.path);
         bench.verifier = &verifier;
-        RunPhases(bench);
+        std::vector<std::vector<PhaseResult>> rounds;
+        for (uint32_t round = 0; round < bench.options.repeat; ++round) {
+            bench.results.clear();
+            RunPhases(bench);
+            rounds.push_back(bench.results);
+        }
+        const Summary summary = Summarise(rounds, bench.options.largeCacheBlocks);
         if (bench.options.json) {
-            PrintJson(bench);
+            std::printf("%s\n", ToJson(bench, summary, backend).dump(2).c_str());
         } else {
-            PrintTable(bench);
+            PrintTable(bench, summary, backend);
         }
         if (verifier.mismatches > 0) {
             std::fprintf(stderr, "tarvos bench: %s\n", verifier.firstMismatch.c_str());
             status = 1;
         }
     } catch (...) {
-        RemoveSample();
+        RemoveSample(bench);
         throw;
     }
-    RemoveSample();
+    RemoveSample(bench);
     return status;
 }
 

@@ -1,9 +1,11 @@
 #include "ToolCommon.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +20,106 @@ namespace TarvosTool {
 
 void Fail(const std::string& message) {
     throw ToolError{message};
+}
+
+void FailUsage(const std::string& message) {
+    throw UsageError{message};
+}
+
+std::string Reason(int error) {
+    return std::strerror(error);
+}
+
+namespace {
+
+// Read by the signal handler: written only while the handlers cannot run on them (a path is set before
+// it is published through the flag and cleared after).
+char gRemoveFile[4096];
+char gRemoveDirectory[4096];
+volatile sig_atomic_t gRemoveArmed = 0;
+
+void RemoveAndReraise(int signalNumber) {
+    if (gRemoveArmed != 0) {
+        if (gRemoveFile[0] != '\0') {
+            ::unlink(gRemoveFile);
+        }
+        if (gRemoveDirectory[0] != '\0') {
+            ::rmdir(gRemoveDirectory);
+        }
+    }
+    ::signal(signalNumber, SIG_DFL);
+    ::raise(signalNumber);
+}
+
+}  // namespace
+
+void RemoveOnSignal(const std::string& file, const std::string& directory) {
+    gRemoveArmed = 0;
+    std::snprintf(gRemoveFile, sizeof gRemoveFile, "%s", file.c_str());
+    std::snprintf(gRemoveDirectory, sizeof gRemoveDirectory, "%s", directory.c_str());
+    gRemoveArmed = 1;
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        ::signal(signalNumber, RemoveAndReraise);
+    }
+}
+
+void KeepOnSignal() {
+    gRemoveArmed = 0;
+}
+
+bool WantProgress(int mode) {
+    return mode < 0 ? ::isatty(STDERR_FILENO) == 1 : mode == 1;
+}
+
+std::string HumanBytes(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    while (bytes >= 1024 && unit < 4) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+void Progress::Add(uint64_t bytes) {
+    done += bytes;
+    if (!enabled) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    if (shown && now - drawn < std::chrono::milliseconds(200)) {
+        return;
+    }
+    drawn = now;
+    shown = true;
+    const double seconds = std::chrono::duration<double>(now - begin).count();
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    std::string line = HumanBytes(static_cast<double>(done));
+    if (total > 0) {
+        line += " of " + HumanBytes(static_cast<double>(total)) + " (" +
+                std::to_string(std::min<uint64_t>(100, done * 100 / total)) + "%)";
+    }
+    line += ", " + HumanBytes(rate) + "/s";
+    if (total > done && rate > 0) {
+        const auto left = static_cast<uint64_t>(static_cast<double>(total - done) / rate);
+        char text[48];
+        std::snprintf(text, sizeof text, ", %llu:%02llu left", static_cast<unsigned long long>(left / 60),
+                      static_cast<unsigned long long>(left % 60));
+        line += text;
+    }
+    std::fprintf(stderr, "\r%-60s", line.c_str());
+    std::fflush(stderr);
+}
+
+void Progress::Finish() {
+    if (shown) {
+        std::fprintf(stderr, "\r%60s\r", "");
+        std::fflush(stderr);
+        shown = false;
+    }
+    enabled = false;
 }
 
 void StartLibrary() {
@@ -56,30 +158,8 @@ bool ParseSize(const std::string& text, uint64_t* bytes) {
     return true;
 }
 
-const char* ResultName(Result_t result) {
-    switch (result) {
-        case Tarvos::CacheSource::kResultSuccess:
-            return "success";
-        case Tarvos::CacheSource::kResultPartial:
-            return "partial";
-        case Tarvos::CacheSource::kResultPending:
-            return "pending";
-        case Tarvos::CacheSource::kResultNone:
-            return "none";
-        case Tarvos::CacheSource::kResultBufferLocked:
-            return "buffer locked";
-        case Tarvos::CacheSource::kResultCancelled:
-            return "cancelled";
-        case Tarvos::CacheSource::kResultEndOfFile:
-            return "end of file";
-        case Tarvos::CacheSource::kResultInvalidArgument:
-            return "invalid argument";
-        case Tarvos::CacheSource::kResultFailed:
-            return "failed";
-        case Tarvos::CacheSource::kResultBusy:
-            return "busy";
-    }
-    return "unknown result";
+std::string DescribeResult(Result_t result) {
+    return std::string(Tarvos::ResultName(result)) + " (" + Tarvos::ResultMeaning(result) + ")";
 }
 
 Tarvos::Buffer* NewPageBuffer(uint32_t size) {
@@ -119,8 +199,8 @@ Tarvos::Cache* NewCache(uint32_t blockSize, uint32_t blocks, Tarvos::BufferFacto
     auto* physMem = new Tarvos::BufferFactoryPhysMem();
     if (!physMem->Initialize(blockSize, blocks, blocks, 0)) {
         Release(physMem);
-        Fail("cannot lock " + std::to_string(uint64_t{blockSize} * blocks / (1024 * 1024)) +
-             " MiB of memory for the cache");
+        Fail("cannot allocate " + std::to_string(uint64_t{blockSize} * blocks / (1024 * 1024)) +
+             " MiB of whole-page memory for the cache (see Troubleshooting in the README)");
     }
     *factory = physMem;
     return new Tarvos::Cache(physMem);

@@ -1,6 +1,7 @@
-// Shared pieces of the tarvos command-line tool: start-up, one-line errors, size parsing, whole-page
-// buffers, a completion queue that library callbacks feed and the main thread drains, and POSIX file
-// checks that turn errno into a readable reason. Everything here uses the library's public API only.
+// Shared pieces of the tarvos command-line tool: start-up, one-line errors (exit 1) and usage errors
+// (exit 2), size parsing, whole-page buffers, a completion queue that library callbacks feed and the main
+// thread drains, POSIX file checks that turn errno into a readable reason, files removed when a signal
+// ends the program, and the progress line. Everything here uses the library's public API only.
 #pragma once
 
 #include <chrono>
@@ -10,9 +11,11 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Tarvos/Buffer.h"
 #include "Tarvos/FileSource.h"
+#include "Tarvos/ResultName.h"
 
 namespace Tarvos {
 class BufferFactory;
@@ -32,8 +35,15 @@ using Clock = std::chrono::steady_clock;
 struct ToolError {
     std::string message;
 };
+// Thrown for a command line that cannot be used: a one-line message and exit status 2.
+struct UsageError {
+    std::string message;
+};
 
 [[noreturn]] void Fail(const std::string& message);
+[[noreturn]] void FailUsage(const std::string& message);
+// The operating system's reason for an errno value, e.g. "No space left on device".
+std::string Reason(int error);
 
 // Starts the library once; a start-up failure becomes a ToolError.
 void StartLibrary();
@@ -41,7 +51,8 @@ void StartLibrary();
 // "512M", "64MiB", "1G", "4096": bytes; false for anything else or 0.
 bool ParseSize(const std::string& text, uint64_t* bytes);
 
-const char* ResultName(Result_t result);
+// "kResultFailed (the operating system failed it, ...)": a result for a message.
+std::string DescribeResult(Result_t result);
 
 // A whole-page, page-aligned buffer of at least size bytes (one reference, the caller's).
 Tarvos::Buffer* NewPageBuffer(uint32_t size);
@@ -103,8 +114,57 @@ class SlotCallback : public Tarvos::FileSource::ResultCallbackBuffer {
     int kind;
 };
 
-int RunBench(int argc, char** argv);
-int RunCat(int argc, char** argv);
-int RunCp(int argc, char** argv);
+// The commands' options, as parsed from the command line.
+struct BenchOptions {
+    bool quick = false;
+    bool json = false;
+    uint64_t sampleSize = 0;  // 0: the default for the run
+    std::string file;         // empty: a generated sample file
+    std::string only;         // run only the phases whose names start with this
+    uint32_t repeat = 1;      // runs of every phase; the report gives their median and spread
+    uint32_t largeCacheBlocks = 262144;
+};
+struct CatOptions {
+    std::vector<std::string> files;  // "-" is standard input; none: standard input
+    int progress = -1;               // see WantProgress
+};
+struct CpOptions {
+    std::string source;       // "-": standard input
+    std::string destination;  // "-": standard output; a directory: the source's name inside it
+    int progress = -1;
+};
+
+int RunBench(const BenchOptions& options);
+int RunCat(const CatOptions& options);
+int RunCp(const CpOptions& options);
+
+// Paths removed when SIGINT, SIGTERM or SIGHUP ends the program (the signal is then raised again, so the
+// exit status says what ended it): a partial copy, a sample file and its directory. Set and cleared by the
+// main thread only; the handler reads them.
+void RemoveOnSignal(const std::string& file, const std::string& directory = std::string());
+void KeepOnSignal();
+
+// A progress line on standard error: bytes so far, rate and, when the total is known, time left; redrawn
+// at most five times a second and erased by Finish. Does nothing when not enabled.
+class Progress {
+  public:
+    Progress(bool enabled, uint64_t total) : enabled(enabled), total(total), begin(Clock::now()) {}
+    ~Progress() { Finish(); }
+    void Add(uint64_t bytes);
+    void Finish();
+
+  private:
+    bool enabled;
+    uint64_t total;  // 0: unknown
+    uint64_t done = 0;
+    Clock::time_point begin;
+    Clock::time_point drawn;
+    bool shown = false;
+};
+
+// --progress (1), --no-progress (0) or neither (-1: when standard error is a terminal).
+bool WantProgress(int mode);
+// "12.3 MiB"
+std::string HumanBytes(double bytes);
 
 }  // namespace TarvosTool

@@ -84,7 +84,7 @@ bool NativeFileSourcePosix::Close() {
     if (fd < 0) {
         return false;
     }
-    FileSource::Cancel();
+    CancelAndForgetCachedData();
     ::close(fd);
     fd = -1;
     return true;
@@ -105,6 +105,10 @@ bool NativeFileSourcePosix::Delete() {
     }
     Close();
     return ::unlink(path) == 0;
+}
+
+bool NativeFileSourcePosix::AcceptsReads() {
+    return fd >= 0 && readFlag;
 }
 
 bool NativeFileSourcePosix::SupportsMultiBlockReads() {

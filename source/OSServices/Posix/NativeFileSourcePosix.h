@@ -36,6 +36,7 @@ class NativeFileSourcePosix : public NativeFileSource {
 
   protected:
     ~NativeFileSourcePosix() override;
+    bool AcceptsReads() override;
 
   private:
     NativeIOEngine* engine;  // the process's engine; not owned

@@ -46,7 +46,7 @@ bool NativeFileSourceWin::Close() {
     if (file == nullptr) {
         return false;
     }
-    FileSource::Cancel();
+    CancelAndForgetCachedData();
     CloseHandle(file);
     file = nullptr;
     return true;
@@ -67,6 +67,10 @@ bool NativeFileSourceWin::Delete() {
     }
     Close();
     return DeleteFileA(path) != 0;
+}
+
+bool NativeFileSourceWin::AcceptsReads() {
+    return file != nullptr && readFlag;
 }
 
 bool NativeFileSourceWin::SupportsMultiBlockReads() {

@@ -39,6 +39,7 @@ class NativeFileSourceWin : public NativeFileSource {
 
   protected:
     ~NativeFileSourceWin() override;
+    bool AcceptsReads() override;
 
   private:
     NativeIOEngine* engine;  // the process's engine; not owned

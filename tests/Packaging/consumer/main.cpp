@@ -1,4 +1,6 @@
-// A tiny application of the installed library: starts it and uses a few exported classes.
+// A tiny application of the installed library: starts it, uses a few exported classes and checks that
+// the library, its header and the package (TARVOS_PACKAGE_VERSION, from CMake or pkg-config) agree on
+// the version.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +12,23 @@
 #include "Tarvos/NativeFileSysInterface.h"
 #include "Tarvos/OSServices.h"
 #include "Tarvos/PhysMemInterface.h"
+#include "Tarvos/ResultName.h"
+#include "Tarvos/Version.h"
 
 int main() {
+    const std::string header = std::to_string(TARVOS_VERSION_MAJOR) + "." +
+                               std::to_string(TARVOS_VERSION_MINOR) + "." +
+                               std::to_string(TARVOS_VERSION_PATCH);
+    if (header != Tarvos::GetVersion() || header != TARVOS_PACKAGE_VERSION ||
+        Tarvos::GetVersionNumber() != TARVOS_VERSION_NUMBER) {
+        std::printf("versions differ: header %s, library %s, package %s\n", header.c_str(),
+                    Tarvos::GetVersion(), TARVOS_PACKAGE_VERSION);
+        return 1;
+    }
+    if (std::strcmp(Tarvos::ResultName(Tarvos::CacheSource::kResultEndOfFile), "kResultEndOfFile") != 0) {
+        std::puts("result names are wrong");
+        return 1;
+    }
     Tarvos::OSServices::Init();
     const uint32_t first = Tarvos::MTInterface::GetProcessUniqueID();
     const uint32_t second = Tarvos::MTInterface::GetProcessUniqueID();
@@ -42,6 +59,6 @@ int main() {
         std::puts("native file transfer failed");
         return 1;
     }
-    std::puts("consumer ok");
+    std::printf("consumer ok (version %s)\n", Tarvos::GetVersion());
     return 0;
 }

@@ -1,0 +1,21 @@
+# The project's version must be the one public_include/Tarvos/Version.h declares: the header is what
+# programs compile against, the project version names the shared library and the packages.
+file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/public_include/Tarvos/Version.h TARVOS_VERSION_LINES
+  REGEX "^#define TARVOS_VERSION_(MAJOR|MINOR|PATCH) [0-9]+$")
+set(TARVOS_HEADER_VERSION "")
+foreach(part MAJOR MINOR PATCH)
+  set(value "")
+  foreach(line ${TARVOS_VERSION_LINES})
+    if(line MATCHES "^#define TARVOS_VERSION_${part} ([0-9]+)$")
+      set(value ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  if(value STREQUAL "")
+    message(FATAL_ERROR "Tarvos/Version.h defines no TARVOS_VERSION_${part}")
+  endif()
+  list(APPEND TARVOS_HEADER_VERSION ${value})
+endforeach()
+list(JOIN TARVOS_HEADER_VERSION "." TARVOS_HEADER_VERSION)
+if(NOT TARVOS_HEADER_VERSION STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "Tarvos/Version.h says ${TARVOS_HEADER_VERSION}, the project says ${PROJECT_VERSION}")
+endif()
