@@ -261,6 +261,12 @@ void CacheBlock::SetIdentity(uint32_t key, uint64_t offset) {
     }
 }
 
+void CacheBlock::NoteExtent() {
+    if (list != nullptr) {
+        list->BlockExtentChanged(this);
+    }
+}
+
 bool CacheBlock::HoldForCopy(uint64_t offset, uint32_t size) {
     MTCritSecHold hold(lock);
     if (buffer == nullptr || currentRead != nullptr || !pending.empty() ||
@@ -277,9 +283,17 @@ const void* CacheBlock::HeldData(uint64_t offset) const {
     return static_cast<const uint8_t*>(data) + (offset - blockOffset);
 }
 
-void CacheBlock::ReleaseAfterCopy(AfterUnlock& after) {
+void CacheBlock::ReleaseAfterCopy(bool served, AfterUnlock& after) {
     MTCritSecHold hold(lock);
-    UnlockAndStamp("CacheBlock::ReleaseAfterCopy", 0, after);
+    if (served) {
+        UnlockAndStamp("CacheBlock::ReleaseAfterCopy", 0, after);
+        return;
+    }
+    // Not used after all: the block goes back as it was, its stamp untouched.
+    if (UnlockBlock("CacheBlock::ReleaseAfterCopy unused") && cache != nullptr &&
+        (list == nullptr || list->TakeWakeRequest())) {
+        after.wakes.push_back(cache);
+    }
 }
 
 bool CacheBlock::UnlockAndStamp(const char* reason, uint32_t time, AfterUnlock& after) {
@@ -347,6 +361,7 @@ Buffer* CacheBlock::LockIfUnlocked(CacheSource* source, uint64_t& offset, uint32
     offset = AlignDown(offset);
     SetIdentity(source->GetSourceKey(), offset);
     validSize = blockSize;
+    NoteExtent();
     if (size != nullptr) {
         *size = blockSize;
     }
@@ -503,6 +518,7 @@ bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
         SetIdentity(CacheSource::kInvalidKey, blockOffset);
         validSize = 0;
     }
+    NoteExtent();
     UnlockAndStamp("CacheBlock::CompleteReadInto", dueTime, after);
     return true;
 }
@@ -641,6 +657,7 @@ void CacheBlock::CancelQueued(CacheSource* onlyOf, bool* changed, AfterUnlock& a
 void CacheBlock::Forget(AfterUnlock& after) {
     SetIdentity(CacheSource::kInvalidKey, blockOffset);
     validSize = 0;
+    NoteExtent();
     if (stamp.load(std::memory_order_relaxed) != 0) {
         stamp.store(0, std::memory_order_relaxed);
         if (list != nullptr) {

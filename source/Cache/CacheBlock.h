@@ -93,10 +93,11 @@ class CacheBlock : public GuardedListItem {
     bool CompleteReadInto(uint32_t size, CacheSource::Result_t result);
     // For a read served on the caller's thread (CacheBlockList::CopyOutIfHeld), with the list's lock
     // held: holds the block when it is filled, nobody waits on it and its valid data covers the range;
-    // HeldData then gives the bytes at `offset`, and ReleaseAfterCopy lets go with a fresh stamp.
+    // HeldData then gives the bytes at `offset`, and ReleaseAfterCopy lets go.
     bool HoldForCopy(uint64_t offset, uint32_t size);
     const void* HeldData(uint64_t offset) const;
-    void ReleaseAfterCopy(AfterUnlock& after);
+    // served: the copy was made and counts as a use (fresh stamp); otherwise the stamp stays.
+    void ReleaseAfterCopy(bool served, AfterUnlock& after);
     // Serves the queue in arrival order, copying outside the block's lock. Does nothing while a read is
     // in progress. *changed (when given) is set to false.
     void ProcessPendingTransactions(bool* changed);
@@ -147,6 +148,9 @@ class CacheBlock : public GuardedListItem {
     void StampFreedBlock(uint32_t time, AfterUnlock& after);
     // Sets the data's identity and tells the list.
     void SetIdentity(uint32_t key, uint64_t offset);
+    // Tells the list that validSize or the identity changed (it keeps the blocks that learned where
+    // their file ends).
+    void NoteExtent();
     Buffer* LockIfFromSource(CacheSource* source, uint64_t* offset, uint32_t* size);
     Buffer* LockIfFromSourceWithRange(CacheSource* source, uint64_t& offset, uint32_t& size,
                                       AfterUnlock& after);
@@ -173,6 +177,7 @@ class CacheBlock : public GuardedListItem {
     uint32_t orderStamp = 0;     // the stamp the list orders the block by (its stamp, as last told)
     uint64_t orderSequence = 0;  // the list's reuse order among equal stamps
     bool inFreeSet = false;      // in the list's free set
+    bool inShortSet = false;     // in the list's set of blocks that learned where their file ends
     Buffer* buffer;              // one reference until ReleaseBuffer
     void* data = nullptr;        // the buffer's address while lockCount is above 0
     int32_t lockCount = 0;

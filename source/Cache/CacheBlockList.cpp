@@ -113,6 +113,7 @@ CacheBlockList::~CacheBlockList() {
         MTCritSecHold hold(lock.get());
         freeBlocks.clear();
         index.clear();
+        shortBlocks.clear();
     }
     for (CacheBlock* block : all) {
         Buffer* buffer = block->ReleaseBuffer();
@@ -176,6 +177,20 @@ void CacheBlockList::BlockIdentityChanged(CacheBlock* block, uint32_t oldKey, ui
     if (block->sourceKey != 0) {
         index[BlockKey{block->sourceKey, block->blockOffset}] = block;
     }
+}
+
+void CacheBlockList::BlockExtentChanged(CacheBlock* block) {
+    const bool isShort =
+        block->sourceKey != 0 && block->currentRead == nullptr && block->validSize < blockSize;
+    if (isShort == block->inShortSet) {
+        return;
+    }
+    if (isShort) {
+        shortBlocks.insert(block);
+    } else {
+        shortBlocks.erase(block);
+    }
+    block->inShortSet = isShort;
 }
 
 bool CacheBlockList::TakeWakeRequest() {
@@ -329,7 +344,7 @@ bool CacheBlockList::CopyOutIfHeld(CacheSource* source, uint64_t offset, uint32_
     {
         MTCritSecHold hold(lock.get());
         for (uint32_t i = 0; i < heldCount; ++i) {
-            held[i]->ReleaseAfterCopy(after);
+            held[i]->ReleaseAfterCopy(copied, after);
         }
     }
     after.Run();
@@ -369,6 +384,18 @@ void CacheBlockList::Invalidate(CacheSource* source, uint64_t offset, uint32_t s
             block->Invalidate(source, blockOffset, blockSpan, after);
         }
         return;
+    }
+    // Blocks before the range that learned the file ends before it (CacheBlock::Invalidate decides).
+    std::vector<CacheBlock*> shortOfSource;
+    for (CacheBlock* block : shortBlocks) {
+        if (block->sourceKey == key) {
+            shortOfSource.push_back(block);
+        }
+    }
+    for (CacheBlock* block : shortOfSource) {
+        uint64_t clippedOffset = offset;
+        uint32_t clippedSize = size;
+        block->Invalidate(source, clippedOffset, clippedSize, after);
     }
     // A range of size 0 still meets the block it lies in.
     for (uint64_t blockOffset = first; blockOffset < end || blockOffset == first; blockOffset += blockSize) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace Tarvos {
@@ -107,6 +108,7 @@ class CacheBlockList {
     void BlockFreed(CacheBlock* block);
     void BlockRestamped(CacheBlock* block);
     void BlockIdentityChanged(CacheBlock* block, uint32_t oldKey, uint64_t oldOffset);
+    void BlockExtentChanged(CacheBlock* block);
     // True once after a demand read found no free block: the caller wakes the cache.
     bool TakeWakeRequest();
     CacheBlock* Find(uint32_t sourceKey, uint64_t blockOffset);
@@ -121,6 +123,9 @@ class CacheBlockList {
     std::vector<CacheBlock*> all;                                   // every block, owned
     std::unordered_map<BlockKey, CacheBlock*, BlockKeyHash> index;  // blocks with a source key
     std::map<OrderKey, CacheBlock*> freeBlocks;                     // blocks nobody holds
+    // Filled blocks with fewer valid bytes than their size: each learned where its file ends, a belief
+    // that a write or invalidation beyond it must forget (few: about one per file).
+    std::unordered_set<CacheBlock*> shortBlocks;
     uint64_t sequence = 0;
     bool blockWanted = false;  // a demand read found no free block since the last wake
 };

@@ -63,7 +63,7 @@ bool FileSource::ReportHeldRead(uint64_t offset, Buffer* buffer, ResultCallbackB
                                 BufferList* list, ResultCallbackBufferList* listCallback, uint32_t size,
                                 uint32_t dueTime) {
     Cache* cache = GetCache();
-    if (cache == nullptr || size == 0) {
+    if (cache == nullptr || size == 0 || !AcceptsReads()) {
         return false;
     }
     // Made first, so that bytes once copied are always reported.
@@ -85,7 +85,7 @@ FileSource::~FileSource() = default;
 FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
     // Held in the cache: served here, on the caller's thread, with no queue and no allocation.
     Cache* cache = GetCache();
-    if (cache != nullptr && buffer != nullptr &&
+    if (cache != nullptr && buffer != nullptr && AcceptsReads() &&
         cache->ReadHeld(this, offset, buffer, nullptr, buffer->GetSize(), bytesTransferred)) {
         return kResultSuccess;
     }
@@ -100,7 +100,7 @@ FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t*
 
 FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list, uint32_t* bytesTransferred) {
     Cache* cache = GetCache();
-    if (cache != nullptr && list != nullptr &&
+    if (cache != nullptr && list != nullptr && AcceptsReads() &&
         cache->ReadHeld(this, offset, nullptr, list, list->GetTotalSizeOfBuffers(), bytesTransferred)) {
         return kResultSuccess;
     }
