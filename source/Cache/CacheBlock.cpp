@@ -285,11 +285,12 @@ const void* CacheBlock::HeldData(uint64_t offset) const {
 
 void CacheBlock::ReleaseAfterCopy(bool served, AfterUnlock& after) {
     MTCritSecHold hold(lock);
-    if (served) {
+    if (served && sourceKey != CacheSource::kInvalidKey) {
         UnlockAndStamp("CacheBlock::ReleaseAfterCopy", 0, after);
         return;
     }
-    // Not used after all: the block goes back as it was, its stamp untouched.
+    // Not used after all, or forgotten while the copy ran (stamp 0: first to be reused): the block
+    // goes back as it is.
     if (UnlockBlock("CacheBlock::ReleaseAfterCopy unused") && cache != nullptr &&
         (list == nullptr || list->TakeWakeRequest())) {
         after.wakes.push_back(cache);

@@ -2,9 +2,9 @@
 // block-aligned offset), a lock count of holders, a time stamp that orders the blocks for reuse, and a
 // first-in first-out queue of transactions waiting for its data. Owned and deleted by the cache block
 // list; holds one reference on its buffer and one on every transaction it queues. Any thread may call
-// any operation. Transactions are finished (status callbacks run) and the block moves in the list only
-// after its own lock is left; the walks of the block list collect that work and do it once the list's
-// lock is left too (AfterUnlock). Internal to the library.
+// any operation. A block of a CacheBlockList shares the list's lock and keeps the list's index, free set
+// and set of short blocks up to date as its state changes; transactions are finished (status callbacks
+// run) only after that lock is left: the work is collected in an AfterUnlock. Internal to the library.
 #pragma once
 
 #include <atomic>
@@ -164,10 +164,9 @@ class CacheBlock : public GuardedListItem {
     void ServeEntry(const Entry& entry, bool sourceMatches, void* address, uint64_t offset, uint32_t valid,
                     CacheSource::Result_t result);
 
-    // Lock order: the block list's lock, then this lock, then the range-set locks of the queued
-    // transactions (so a status callback, which runs with its transaction's range set locked, must not
-    // take the lock of a block that transaction is queued on). Never held while the block moves in the
-    // list or a transaction may finish: both wait in an AfterUnlock until it is left.
+    // Lock order: the block list's lock (this lock, for a block of a list), then the range-set locks of
+    // the queued transactions. Never held while a transaction may finish (status callbacks run with no
+    // lock held): that waits in an AfterUnlock until it is left.
     friend class CacheBlockList;
     MTCritSec* const lock;       // guards every field below except `stamp`'s reads; re-entrant; the list's
                                  // lock when the block belongs to a list
