@@ -2,8 +2,8 @@
 // buffer of the factory it is built from), reused least recently needed first. Read only queues the
 // transaction and returns; the work runs on the cache's transaction dispatcher thread (a read the I/O
 // engine has no room for waits on its read dispatcher), and a transaction's status callback runs on
-// the transaction dispatcher (or on the I/O thread), never on the caller's thread inside Read, and with
-// no lock of the library held. Sources hold a reference on their cache from UseCache until they are
+// the transaction dispatcher (or on the I/O thread), with no lock of the library held; only a refusal
+// (Read during a Cancel of the source, a cache without blocks) reports inside Read. Sources hold a reference on their cache from UseCache until they are
 // destroyed; the cache never holds references on its sources.
 // Lock order: the transaction and read dispatchers' locks, then the cache lock (its thread-safe-modify
 // lock, taken by Cancel, Purge and the statistics switches), then the queue, block list (which guards
