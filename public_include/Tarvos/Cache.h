@@ -1,13 +1,12 @@
 // The block cache shared by any number of cache sources: a fixed set of equal-sized blocks (one per
 // buffer of the factory it is built from), reused least recently needed first. Read only queues the
-// transaction and returns; the work runs on the cache's transaction dispatcher thread (a read the I/O
-// engine has no room for waits on its read dispatcher), and a transaction's status callback runs on
-// the transaction dispatcher (or on the I/O thread), with no lock of the library held; only a refusal
-// (Read during a Cancel of the source, a cache without blocks) reports inside Read. Sources hold a reference on their cache from UseCache until they are
-// destroyed; the cache never holds references on its sources.
-// Lock order: the transaction and read dispatchers' locks, then the cache lock (its thread-safe-modify
-// lock, taken by Cancel, Purge and the statistics switches), then the queue, block list (which guards
-// every block), pre-read list and transaction range locks.
+// transaction and returns; the work runs on the cache's one dispatcher thread (the transaction
+// dispatcher), and a transaction's status callback runs there (or on the I/O thread), with no lock of the
+// library held; only a refusal (Read during a Cancel of the source, a cache without blocks) reports inside
+// Read. Sources hold a reference on their cache from UseCache until they are destroyed; the cache never holds
+// references on its sources. Lock order: the transaction dispatcher's lock, then the cache lock (its
+// thread-safe-modify lock, taken by Cancel, Purge and the statistics switches), then the queue, block list
+// (which guards every block), pre-read list and transaction range locks.
 #pragma once
 
 #include <cstdint>
@@ -96,10 +95,9 @@ class TARVOS_EXPORT Cache : public SharedObject {
 
     CacheBlockList* blockList;                     // owned; null without a factory
     PreReadTransactionList* preReadList;           // owned (one reference); null without a factory
-    TransactionDispatcher* transactionDispatcher;  // owned; runs ProcessTransaction and serves the
-                                                   // queues of blocks whose reads finished
-    TransactionDispatcher* readDispatcher;         // owned; retries source reads the engine had no
-                                                   // room for
+    TransactionDispatcher* transactionDispatcher;  // owned; runs ProcessTransaction, reports held
+                                                   // reads and retries source reads the engine had
+                                                   // no slot for
     // Statistics counters: live from construction to destruction, after the dispatchers have stopped,
     // so that dispatcher threads count without the cache lock (Cancel holds that lock while it waits
     // for them). `collecting` is 1 while statistics are on; the getters read 0 while it is 0.

@@ -19,7 +19,9 @@
 //   3 misses: claim free blocks,  CacheBlockList::GetBlockToReadInto,       transaction  block list, then
 //     one read per run of them,   DispatchedReadCallback::Dispatch ->       dispatcher   range locks
 //     started at once             ReadDirectCommand::Execute -> the source
-//   3b no engine slot: retried    ReadDirectCommand                         read disp.   its own
+//   3b no engine slot: retried    ReadDirectCommand                         transaction  the dispatcher's
+//                                 (every millisecond while the engine is    dispatcher
+//                                 full)
 //   4 read done: fill the blocks, DispatchedReadCallback::Callback ->       I/O thread   block list, briefly
 //     copy to the waiting ones    CacheBlock::CompleteReadInto,
 //     (last piece: callback)      ProcessPendingTransactions
@@ -50,13 +52,13 @@ namespace Tarvos {
 
 namespace {
 
-// Transaction dispatcher kinds: ProcessTransaction commands, and a kind no
-// command has, kept so the dispatcher serves the same kinds as it always did.
+// The one dispatcher's kinds, in service order: block commands (and reports of held reads) first, as
+// they hand data to waiting callers and free blocks others may wait for; then source reads the I/O
+// engine had no slot for; then new transactions; and a kind no command has, kept from the time the
+// dispatcher served it.
 constexpr uint32_t kUnusedCommandKind = 4;
-// Block commands first: they hand finished data to waiting transactions and free blocks that queued
-// transactions may be waiting for.
-const uint32_t kTransactionKinds[] = {kCommandBlock, kCommandProcessTransaction, kUnusedCommandKind};
-const uint32_t kReadKinds[] = {kCommandReadDirect};
+const uint32_t kTransactionKinds[] = {kCommandBlock, kCommandReadDirect, kCommandProcessTransaction,
+                                      kUnusedCommandKind};
 
 // Leaves the dispatchers locked by Cancel in reverse order, also when an
 // exception passes.
@@ -98,7 +100,6 @@ Cache::Cache(BufferFactory* factory)
     : blockList(nullptr),
       preReadList(nullptr),
       transactionDispatcher(nullptr),
-      readDispatcher(nullptr),
       hits(MTInterface::NewAtomicUnsigned32(0)),
       misses(MTInterface::NewAtomicUnsigned32(0)),
       directReads(MTInterface::NewAtomicUnsigned32(0)),
@@ -127,8 +128,7 @@ Cache::Cache(BufferFactory* factory)
         blockSize = blockList->GetBlockSize();
         preReadList = new PreReadTransactionList(blockSize);
         transactionDispatcher =
-            new TransactionDispatcher(kTransactionKinds, 3, MTThread::kMTPriorityTimeCritical);
-        readDispatcher = new TransactionDispatcher(kReadKinds, 1, MTThread::kMTPriorityTimeCritical);
+            new TransactionDispatcher(kTransactionKinds, 4, MTThread::kMTPriorityTimeCritical);
     } catch (...) {
         ReleaseParts();
         throw;
@@ -140,23 +140,12 @@ Cache::~Cache() {
 }
 
 void Cache::ReleaseParts() {
-    TransactionDispatcher* dispatchers[] = {readDispatcher, transactionDispatcher};
-    for (TransactionDispatcher* dispatcher : dispatchers) {
-        if (dispatcher != nullptr) {
-            dispatcher->CancelAll();
-        }
+    // The worker stops before anything it uses goes away; commands queued meanwhile (a cancelled
+    // command may queue another) are finished (cancelled) when the dispatcher is deleted.
+    if (transactionDispatcher != nullptr) {
+        transactionDispatcher->CancelAll();
+        transactionDispatcher->Stop();
     }
-    // Every worker stops before anything they use goes away. A command finished
-    // while stopping may queue work on another dispatcher; that work is finished
-    // (cancelled) when the dispatcher is deleted below. A cancelled read queues
-    // block commands on the transaction dispatcher, so it goes last.
-    for (TransactionDispatcher* dispatcher : dispatchers) {
-        if (dispatcher != nullptr) {
-            dispatcher->Stop();
-        }
-    }
-    delete readDispatcher;
-    readDispatcher = nullptr;
     delete transactionDispatcher;
     transactionDispatcher = nullptr;
     if (preReadList != nullptr) {
@@ -277,14 +266,14 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
             if (multi && currentRead->AddBlock(block)) {
                 continue;
             }
-            currentRead->Dispatch(readDispatcher);
+            currentRead->Dispatch(transactionDispatcher);
         }
         currentRead = new DispatchedReadCallback(this, source, dueTime);
         currentRead->AddBlock(block);
         preReadList->CompleteCoveredPreReads(transaction);
     }
     if (currentRead != nullptr) {
-        currentRead->Dispatch(readDispatcher);
+        currentRead->Dispatch(transactionDispatcher);
     }
     return result;
 }
@@ -331,20 +320,16 @@ void Cache::Cancel(CacheSource* source) {
     if (source == nullptr) {
         return;
     }
-    // The dispatchers' locks come before the cache lock, so that a status callback (which runs on a
+    // The dispatcher's lock comes before the cache lock, so that a status callback (which runs on the
     // dispatcher holding its lock) may cancel or purge too.
     DispatcherLocks locks;
     locks.Lock(transactionDispatcher);
-    locks.Lock(readDispatcher);
     ThreadSafeModifyHold hold(this);
     CancellingSourceMark mark(cancellingSource, source);
     source->CancelAllTransactions();
     SourceFilter filter(source);
-    TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher};
-    for (TransactionDispatcher* dispatcher : dispatchers) {
-        if (dispatcher != nullptr) {
-            dispatcher->CancelMatching(&filter);
-        }
+    if (transactionDispatcher != nullptr) {
+        transactionDispatcher->CancelMatching(&filter);
     }
     if (blockList != nullptr) {
         blockList->Cancel(source);
@@ -360,7 +345,6 @@ void Cache::Purge(CacheSource* source) {
     }
     DispatcherLocks locks;
     locks.Lock(transactionDispatcher);
-    locks.Lock(readDispatcher);
     ThreadSafeModifyHold hold(this);
     Cancel(source);
     if (blockList != nullptr) {
@@ -444,12 +428,7 @@ uint32_t Cache::GetBlockSize() {
 }
 
 bool Cache::OnOwnDispatcherThread() {
-    for (TransactionDispatcher* dispatcher : {transactionDispatcher, readDispatcher}) {
-        if (dispatcher != nullptr && dispatcher->IsWorkerThread()) {
-            return true;
-        }
-    }
-    return false;
+    return transactionDispatcher != nullptr && transactionDispatcher->IsWorkerThread();
 }
 
 int32_t Cache::DecRef(const char* file, const char* function, uint32_t line) {

@@ -4,8 +4,8 @@
 //   ProcessTransactionCommand  transaction dispatcher  serves a caller's transaction (retried when a
 //                                                      block becomes free); cancelled: the transaction
 //                                                      ends with kResultCancelled
-//   ReadDirectCommand          read dispatcher         a read the engine had no slot for, retried (run
-//                                                      first on the transaction dispatcher, directly);
+//   ReadDirectCommand          transaction dispatcher  a read the engine had no slot for, retried (run
+//                                                      first where the read is dispatched, directly);
 //                                                      a refusal or a cancellation ends the read
 //                                                      transaction with it
 //   BlockCommand               transaction dispatcher  copies a block's data into the transactions

@@ -41,18 +41,18 @@ bool DispatchedReadCallback::AddBlock(CacheBlock* block) {
     return true;
 }
 
-void DispatchedReadCallback::Dispatch(TransactionDispatcher* readDispatcher) {
-    if (readDispatcher == nullptr || bufferList == nullptr || readTransaction != nullptr) {
+void DispatchedReadCallback::Dispatch(TransactionDispatcher* retryDispatcher) {
+    if (retryDispatcher == nullptr || bufferList == nullptr || readTransaction != nullptr) {
         return;
     }
     readTransaction = new CacheTransaction(source, startOffset, bufferList, this, dueTime);
     // Started at once, on this thread: the read reaches the I/O engine without a hand-off. Only a read
-    // the engine has no room for waits on the read dispatcher, which retries it.
+    // the engine has no slot for waits on the dispatcher, which retries it.
     auto* command = new ReadDirectCommand(cache, readTransaction);
     if (command->Execute()) {
         command->Finish(false);
     } else {
-        readDispatcher->Add(command);
+        retryDispatcher->Add(command);
     }
 }
 

@@ -1,7 +1,7 @@
 // One read from a source into the buffers of one or more consecutive claimed
 // blocks. The cache builds it block by block (AddBlock), then Dispatch creates
-// the read transaction and starts it at once (a read the I/O engine has no room
-// for is queued on the read dispatcher, which retries it). When the
+// the read transaction and starts it at once (a read the I/O engine has no slot
+// for is queued on the dispatcher, which retries it). When the
 // read finishes (on whichever thread the source reports it), Callback fills in
 // every block and serves the transactions waiting on it right there (one hand-
 // off less than a block command), then lets go of the read.
@@ -29,7 +29,7 @@ class DispatchedReadCallback : public CacheTransaction::StatusCallback {
     // follow the last block.
     bool AddBlock(CacheBlock* block);
     // Starts the read; nothing without a dispatcher or without blocks.
-    void Dispatch(TransactionDispatcher* readDispatcher);
+    void Dispatch(TransactionDispatcher* retryDispatcher);
     void Callback(CacheSource::Result_t result, CacheTransaction* transaction, uint32_t bytes) override;
 
   protected:
