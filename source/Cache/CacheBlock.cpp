@@ -298,7 +298,17 @@ void CacheBlock::ReleaseAfterCopy(bool served, AfterUnlock& after) {
 }
 
 bool CacheBlock::UnlockAndStamp(const char* reason, uint32_t time, AfterUnlock& after) {
-    if (buffer == nullptr || !UnlockBlock(reason)) {
+    if (buffer == nullptr) {
+        return false;
+    }
+    if (list != nullptr && lockCount == 1) {
+        // The last holder: stamped while still held, so the block enters the list's free set once, at
+        // its new place, instead of entering it and moving.
+        StampFreedBlock(time, after);
+        UnlockBlock(reason);
+        return true;
+    }
+    if (!UnlockBlock(reason)) {
         return false;
     }
     StampFreedBlock(time, after);
