@@ -23,10 +23,11 @@
 #include <vector>
 
 #include "CoreClasses/CallSite.h"
-#include "OSServices/Posix/IOMechanismFaults.h"
-#include "OSServices/Posix/NativeFileSourcePosix.h"
-#include "OSServices/Posix/NativeIOEngine.h"
+#include "OSServices/Linux/IOMechanismLinux.h"
+#include "OSServices/Linux/NativeFileSourcePosix.h"
+#include "OSServices/NativeIOEngine.h"
 #include "SoakPattern.h"
+#include "Support/IOMechanismFaults.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
 #include "Tarvos/BufferList.h"

@@ -6,6 +6,9 @@
 // outstanding operations have reported kResultCancelled, so never call them from a completion callback.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "Tarvos/Export.h"
 #include "Tarvos/FileSource.h"
 
@@ -34,8 +37,15 @@ class TARVOS_EXPORT NativeFileSource : public FileSource {
     // removal fails.
     virtual bool Delete() = 0;
 
+    // The operating-system error (errno on Linux, GetLastError on Windows) of the last read or write of
+    // this source that failed, 0 when none has; offset and whether it was a write through the pointers.
+    // Any thread; the three values always belong to the same failure.
+    int32_t GetLastOSError(uint64_t* offset = nullptr, bool* wasWrite = nullptr) const;
+
   protected:
     ~NativeFileSource() override;
+    // Keeps a failure for GetLastOSError; called by the platform subclass as failures are reported.
+    void RecordOSError(int32_t error, uint64_t offset, bool wasWrite);
 
     // The first step of Close: cancels every operation of the source and, on a cached source, purges
     // its blocks from the cache.
@@ -43,6 +53,11 @@ class TARVOS_EXPORT NativeFileSource : public FileSource {
 
   private:
     char* name;  // owned copy, null until set
+    // The last failure; odd while RecordOSError rewrites the three values below, which readers retry.
+    std::atomic<uint32_t> errorSequence;
+    std::atomic<int32_t> lastError;
+    std::atomic<uint64_t> lastErrorOffset;
+    std::atomic<bool> lastErrorWrite;
 };
 
 }  // namespace Tarvos

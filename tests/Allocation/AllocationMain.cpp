@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Allocation/AllocationHooks.h"
-#include "OSServices/Posix/NativeIOEngine.h"
+#include "OSServices/NativeIOEngine.h"
 #include "Tarvos/OSServices.h"
 
 namespace TarvosTest {

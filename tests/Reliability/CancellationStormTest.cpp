@@ -37,7 +37,7 @@ struct StormRead {
 
 // Starts one cached read of a random range; its callback checks the data and then writes the canary
 // over the buffer. Null when the read was not accepted.
-std::unique_ptr<StormRead> StartStormRead(NativeFileSourcePosix* source, std::mt19937& random,
+std::unique_ptr<StormRead> StartStormRead(PlatformNativeFileSource* source, std::mt19937& random,
                                           uint64_t fileSize) {
     const uint32_t page = Page();
     auto read = std::make_unique<StormRead>();
@@ -141,7 +141,7 @@ class CancellationStormTest : public testing::TestWithParam<std::string> {
         factory = new BufferFactoryPhysMem();
         ASSERT_TRUE(factory->Initialize(Page(), 8, 8, 0));
         cache = new Cache(factory);
-        source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+        source = new PlatformNativeFileSource(path.c_str(), faulty.engine.get());
         ASSERT_TRUE(source->Open(true, false, false));
         ASSERT_TRUE(source->UseCache(cache));
     }
@@ -172,10 +172,10 @@ class CancellationStormTest : public testing::TestWithParam<std::string> {
     std::string path;
     BufferFactoryPhysMem* factory = nullptr;
     Cache* cache = nullptr;
-    NativeFileSourcePosix* source = nullptr;
+    PlatformNativeFileSource* source = nullptr;
 };
 
-INSTANTIATE_TEST_SUITE_P(Mechanisms, CancellationStormTest, testing::Values("uring", "threads"),
+INSTANTIATE_TEST_SUITE_P(Mechanisms, CancellationStormTest, testing::ValuesIn(PlatformMechanismNames()),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST_P(CancellationStormTest, EveryReadEndsOnceAndReturnedBuffersStayUntouched) {

@@ -1,11 +1,11 @@
 // The faults the sweeps inject, one rule each: fired on the nth read or write, once or from then on.
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 #include <vector>
 
-#include "OSServices/Posix/IOMechanismFaults.h"
+#include "PlatformIO.h"
+#include "Support/IOMechanismFaults.h"
 
 namespace TarvosTest {
 
@@ -17,11 +17,16 @@ struct FaultCase {
     int error;
 };
 
+// Named after the Linux errors; each platform supplies its own numbers for them.
 inline const std::vector<FaultCase> kFaultCases = {
-    {"EIO", Tarvos::kFaultError, EIO},         {"ENOSPC", Tarvos::kFaultError, ENOSPC},
-    {"EINTR", Tarvos::kFaultError, EINTR},     {"EAGAIN", Tarvos::kFaultError, EAGAIN},
-    {"short", Tarvos::kFaultShortCount, 0},    {"zero", Tarvos::kFaultZeroBytes, 0},
-    {"delay", Tarvos::kFaultDelay, 0},         {"refused", Tarvos::kFaultRefuseSubmit, EIO},
+    {"EIO", Tarvos::kFaultError, kOSErrorIO},
+    {"ENOSPC", Tarvos::kFaultError, kOSErrorNoSpace},
+    {"EINTR", Tarvos::kFaultError, kOSErrorInterrupted},
+    {"EAGAIN", Tarvos::kFaultError, kOSErrorAgain},
+    {"short", Tarvos::kFaultShortCount, 0},
+    {"zero", Tarvos::kFaultZeroBytes, 0},
+    {"delay", Tarvos::kFaultDelay, 0},
+    {"refused", Tarvos::kFaultRefuseSubmit, kOSErrorIO},
     {"duplicate", Tarvos::kFaultDuplicate, 0},
 };
 
@@ -43,7 +48,7 @@ inline constexpr uint32_t kTransientRetries = 3;
 // Whether the fault was an error the engine answers by issuing the transfer again.
 inline bool IsRetried(const Tarvos::IOFaultRecord& record) {
     return record.kind == Tarvos::kFaultError &&
-           (record.deliveredResult == -EINTR || record.deliveredResult == -EAGAIN);
+           (record.deliveredResult == -kOSErrorInterrupted || record.deliveredResult == -kOSErrorAgain);
 }
 
 }  // namespace TarvosTest

@@ -48,7 +48,7 @@ class FaultSweepTest : public testing::TestWithParam<std::string> {
 
     // The uncached round: reads of one, two and three pages (the last in two buffers) and a write that
     // puts back the bytes already there, so that every round starts from the same file.
-    void UncachedRound(NativeFileSourcePosix* source, const std::string& label) {
+    void UncachedRound(PlatformNativeFileSource* source, const std::string& label) {
         const uint32_t page = Page();
         std::vector<Request> requests = {{false, 0, {2}},
                                          {false, 4ull * page, {1, 2}},
@@ -141,11 +141,11 @@ class FaultSweepTest : public testing::TestWithParam<std::string> {
     std::string path;
 };
 
-INSTANTIATE_TEST_SUITE_P(Mechanisms, FaultSweepTest, testing::Values("uring", "threads"),
+INSTANTIATE_TEST_SUITE_P(Mechanisms, FaultSweepTest, testing::ValuesIn(PlatformMechanismNames()),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST_P(FaultSweepTest, EveryUncachedRequestReportsOnceWithItsFaultsResult) {
-    auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+    auto* source = new PlatformNativeFileSource(path.c_str(), faulty.engine.get());
     ASSERT_TRUE(source->Open(true, true, false));
     int rounds = 0;
     for (const FaultCase& fault : kFaultCases) {
@@ -191,7 +191,7 @@ class CachedFaultSweepTest : public FaultSweepTest {
         auto* factory = new BufferFactoryPhysMem();
         ASSERT_TRUE(factory->Initialize(page, 8, 8, 0));
         auto* cache = new Cache(factory);
-        auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+        auto* source = new PlatformNativeFileSource(path.c_str(), faulty.engine.get());
         ASSERT_TRUE(source->Open(true, true, false));
         ASSERT_TRUE(source->UseCache(cache));
         // First a write (of the bytes already there, so that every round reads the same file) over a
@@ -329,7 +329,7 @@ class CachedFaultSweepTest : public FaultSweepTest {
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Mechanisms, CachedFaultSweepTest, testing::Values("uring", "threads"),
+INSTANTIATE_TEST_SUITE_P(Mechanisms, CachedFaultSweepTest, testing::ValuesIn(PlatformMechanismNames()),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST_P(CachedFaultSweepTest, CachedReadsNeverReportSuccessOverAFaultAndGiveEverythingBack) {

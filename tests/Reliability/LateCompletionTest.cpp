@@ -42,7 +42,7 @@ class LateCompletionTest : public testing::TestWithParam<std::string> {
     std::string path;
 };
 
-INSTANTIATE_TEST_SUITE_P(Mechanisms, LateCompletionTest, testing::Values("uring", "threads"),
+INSTANTIATE_TEST_SUITE_P(Mechanisms, LateCompletionTest, testing::ValuesIn(PlatformMechanismNames()),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // 10^5 reads in the optimised build; the sanitizer builds, several times slower, run 10^4.
@@ -74,7 +74,7 @@ TEST_P(LateCompletionTest, NoOldCompletionEverReachesASlotsNextRequest) {
     delay.delayMs = 1;
     faulty.injector->AddRule(delay);
 
-    auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+    auto* source = new PlatformNativeFileSource(path.c_str(), faulty.engine.get());
     ASSERT_TRUE(source->Open(true, false, false));
     std::mt19937 random(7);
     std::atomic<int> mismatches{0};

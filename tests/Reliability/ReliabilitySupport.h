@@ -3,9 +3,7 @@
 // page-aligned buffers and a list callback that counts every report per request.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -15,17 +13,18 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "Cache/CacheBlockList.h"
 #include "Cache/PreReadTransactionList.h"
 #include "CoreClasses/CallSite.h"
-#include "OSServices/Posix/IOMechanismFaults.h"
-#include "OSServices/Posix/NativeFileSourcePosix.h"
-#include "OSServices/Posix/NativeIOEngine.h"
+#include "OSServices/NativeIOEngine.h"
+#include "PlatformIO.h"
 #include "Support/BufferChecks.h"
 #include "Support/CacheTestAccess.h"
+#include "Support/IOMechanismFaults.h"
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
@@ -43,9 +42,9 @@ void Release(T* object) {
     object->DecRef(TARVOS_CALL_SITE);
 }
 
-// The real mechanism of that name ("uring" or "threads"), or null with the reason.
+// The real mechanism of that name, or null with the reason.
 inline std::unique_ptr<Tarvos::IOMechanism> NewRealMechanism(const std::string& name, std::string* reason) {
-    return name == "uring" ? Tarvos::NewIOMechanismUring(reason) : Tarvos::NewIOMechanismThreads(reason);
+    return NewPlatformMechanism(name, reason);
 }
 
 // An engine over the named mechanism wrapped in a fault injector.
@@ -71,11 +70,15 @@ struct FaultyEngine {
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = testing::TempDir() + "/tarvos-rel-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (::mkdtemp(name.data()) != nullptr) {
-            path = name.data();
+        static std::atomic<uint32_t> made{0};
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+            const std::string name = testing::TempDir() + "/tarvos-rel-" + std::to_string(random()) + "-" +
+                                     std::to_string(made.fetch_add(1));
+            std::error_code error;
+            if (std::filesystem::create_directory(name, error)) {
+                path = name;
+            }
         }
     }
     ~TempDir() {

@@ -47,8 +47,8 @@ class ShortReadTest : public testing::TestWithParam<std::string> {
             EXPECT_TRUE(WaitUntil([&] { return faulty.engine->GetBusySlotCount() == 0; }));
         }
     }
-    NativeFileSourcePosix* OpenSource(const std::string& path) {
-        auto* source = new NativeFileSourcePosix(path.c_str(), faulty.engine.get());
+    PlatformNativeFileSource* OpenSource(const std::string& path) {
+        auto* source = new PlatformNativeFileSource(path.c_str(), faulty.engine.get());
         EXPECT_TRUE(source->Open(true, false, false));
         return source;
     }
@@ -58,7 +58,7 @@ class ShortReadTest : public testing::TestWithParam<std::string> {
     std::vector<SharedObject*> owned;
 };
 
-INSTANTIATE_TEST_SUITE_P(Mechanisms, ShortReadTest, testing::Values("uring", "threads"),
+INSTANTIATE_TEST_SUITE_P(Mechanisms, ShortReadTest, testing::ValuesIn(PlatformMechanismNames()),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST_P(ShortReadTest, UncachedReadsReportExactlyTheBytesInTheFile) {
@@ -67,7 +67,7 @@ TEST_P(ShortReadTest, UncachedReadsReportExactlyTheBytesInTheFile) {
     for (uint64_t size : kSizes) {
         SCOPED_TRACE("file size " + std::to_string(size));
         const std::string path = dir.MakeFile("f" + std::to_string(size), size, 5);
-        NativeFileSourcePosix* source = OpenSource(path);
+        PlatformNativeFileSource* source = OpenSource(path);
         const uint64_t last = size / page * page;  // the page holding the end
         std::vector<uint64_t> offsets = {0, page, last, last + page, last + 2 * page};
         if (last >= page) {
@@ -116,7 +116,7 @@ TEST_P(ShortReadTest, UncachedReadsReportExactlyTheBytesInTheFile) {
 TEST_P(ShortReadTest, ShortCountsFromTheKernelAreNeverRoundedUpToTheRequest) {
     const uint32_t page = Page();
     const std::string path = dir.MakeFile("f", 8 * page, 6);
-    NativeFileSourcePosix* source = OpenSource(path);
+    PlatformNativeFileSource* source = OpenSource(path);
     for (uint32_t shortBy : {1u, 511u, page - 1, page, page + 1}) {
         SCOPED_TRACE("short count " + std::to_string(3 * page - shortBy));
         IOFaultRule rule;
@@ -157,7 +157,7 @@ TEST_P(ShortReadTest, CachedReadsReportExactlyTheBytesInTheFile) {
         ASSERT_TRUE(factory->Initialize(page, 16, 16, 0));
         auto* cache = new Cache(factory);
         const std::string path = dir.MakeFile("c" + std::to_string(size), size, 7);
-        NativeFileSourcePosix* source = OpenSource(path);
+        PlatformNativeFileSource* source = OpenSource(path);
         ASSERT_TRUE(source->UseCache(cache));
         std::vector<uint64_t> offsets = {0, 1, 100, page - 1, page, page + 1};
         for (uint64_t around : {size, size > 0 ? size - 1 : 0, size + 1, size + page}) {

@@ -60,10 +60,10 @@ class LifetimeRegistry {
     std::unordered_map<void*, Lifetime*> objects;
 };
 
-class ProbeSource : public NativeFileSourcePosix {
+class ProbeSource : public PlatformNativeFileSource {
   public:
     ProbeSource(const char* path, NativeIOEngine* engine, Lifetime* lifetime)
-        : NativeFileSourcePosix(path, engine) {
+        : PlatformNativeFileSource(path, engine) {
         LifetimeRegistry::Get().Add(this, lifetime);
     }
     static void* operator new(size_t size) { return ::operator new(size); }
@@ -152,7 +152,7 @@ class ShutdownTest : public testing::TestWithParam<std::string> {
     std::string paths[2];
 };
 
-INSTANTIATE_TEST_SUITE_P(Mechanisms, ShutdownTest, testing::Values("uring", "threads"),
+INSTANTIATE_TEST_SUITE_P(Mechanisms, ShutdownTest, testing::ValuesIn(PlatformMechanismNames()),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST_P(ShutdownTest, EverythingDroppedWithWorkInFlightReportsOnceAndGoesAway) {

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "OSServices/Posix/MTInterfaceImpPosix.h"
+#include "OSServices/Linux/MTInterfaceImpPosix.h"
 
 namespace TarvosTest {
 

@@ -106,6 +106,14 @@ else
   echo "SKIP holes: this file system does not keep holes"
 fi
 
+# The progress line: on standard error when asked for (erased at the end), never with --no-progress.
+"$tool" cp --progress "$work/src-9437184" "$work/progress-copy" 2>"$work/progress"
+grep -q "9.0 MiB" "$work/progress" || fail "cp --progress showed no progress: $(cat -v "$work/progress")"
+"$tool" cat --progress "$work/src-9437184" 2>"$work/progress" >/dev/null
+grep -q "B/s" "$work/progress" || fail "cat --progress showed no rate: $(cat -v "$work/progress")"
+"$tool" cp --no-progress "$work/src-9437184" "$work/progress-copy" 2>"$work/progress"
+[ ! -s "$work/progress" ] || fail "cp --no-progress wrote to standard error: $(cat -v "$work/progress")"
+
 # An interrupted copy leaves no partial destination: SIGTERM while cp waits on a pipe.
 mkfifo "$work/fifo"
 "$tool" cp "$work/fifo" "$work/interrupted" 2>/dev/null &

@@ -24,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BenchEngineDueOrder.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
 #include "Tarvos/Cache.h"
@@ -438,6 +439,31 @@ PhaseResult RunLibraryAsync(Bench& bench, const std::string& name, Tarvos::Nativ
         Fail(name + ": " + error);
     }
     return meter.Finish();
+}
+
+// The engine-due-order phase (BenchEngineDueOrder.cpp) as a phase of the report; its own figures, the
+// share issued out of due-time order and the p99 waits of the most urgent tenth and of the rest, go to
+// standard error until the report has columns for them.
+PhaseResult RunEngineDueOrderPhase(Bench& bench, Tarvos::NativeFileSource* source) {
+    const EngineDueOrderFigures figures = RunEngineDueOrder(
+        source, bench.span, bench.seconds, [&](const void* data, uint64_t offset, uint32_t length) {
+            bench.verifier->Check(data, offset, length, true);
+        });
+    if (!figures.error.empty()) {
+        Fail("engine-due-order: " + figures.error);
+    }
+    std::fprintf(stderr,
+                 "engine-due-order: %.2f%% of reads out of due-time order beyond the in-kernel window; "
+                 "p99 wait %.0f us for the most urgent tenth, %.0f us for the rest\n",
+                 figures.outOfOrder * 100, figures.urgentP99, figures.restP99);
+    PhaseResult result;
+    result.name = "engine-due-order";
+    result.mbPerS = figures.mbPerS;
+    result.opsPerS = figures.opsPerS;
+    result.p50 = figures.p50;
+    result.p99 = figures.p99;
+    result.max = figures.max;
+    return result;
 }
 
 // Synchronous reads through a cached source; with preReadAhead, the range that far ahead of the reader
@@ -924,6 +950,8 @@ void RunPhases(Bench& bench) {
             bench.Add(RunLibraryAsync(bench, "engine-qd32-64k", plain, 32, 64 * kKiB, span));
         if (bench.Wants("engine-qd32-1m"))
             bench.Add(RunLibraryAsync(bench, "engine-qd32-1m", plain, 32, kMiB, span));
+        if (bench.Wants("engine-due-order"))
+            bench.Add(RunEngineDueOrderPhase(bench, plain));
     } catch (...) {
         CloseSource(plain);
         throw;

@@ -3,8 +3,6 @@
 // values of the last successful Open through Close.
 #include "OSServices/Win/NativeFileSourceWin.h"
 
-#include "OSServices/Win/NativeIOEngine.h"
-
 namespace Tarvos {
 
 NativeFileSourceWin::NativeFileSourceWin(const char* path, NativeIOEngine* engine)
@@ -78,24 +76,30 @@ bool NativeFileSourceWin::SupportsMultiBlockReads() {
 }
 
 NativeFileSourceWin::Result_t NativeFileSourceWin::ReadAsyncWithListNonCached(
-    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t) {
+    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t dueTime) {
     if (file == nullptr || engine == nullptr || !readFlag) {
         return kResultInvalidArgument;
     }
-    return engine->Read(file, list, offset, NativeIOEngine::kNativeIODeadlineMs, callback);
+    return engine->Read(reinterpret_cast<IOFileHandle>(file), list, offset,
+                        NativeIOEngine::kNativeIODeadlineMs, callback, dueTime, this);
 }
 
 NativeFileSourceWin::Result_t NativeFileSourceWin::WriteAsyncWithListNonCached(
-    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t) {
+    uint64_t offset, BufferList* list, ResultCallbackBufferList* callback, uint32_t dueTime) {
     if (file == nullptr || engine == nullptr || !writeFlag) {
         return kResultInvalidArgument;
     }
-    return engine->Write(file, list, offset, NativeIOEngine::kNativeIODeadlineMs, callback);
+    return engine->Write(reinterpret_cast<IOFileHandle>(file), list, offset,
+                         NativeIOEngine::kNativeIODeadlineMs, callback, dueTime, this);
+}
+
+void NativeFileSourceWin::IOFailed(int32_t error, uint64_t offset, bool write) {
+    RecordOSError(error, offset, write);
 }
 
 void NativeFileSourceWin::CancelNonCached() {
     if (file != nullptr && engine != nullptr) {
-        engine->Cancel(file);
+        engine->Cancel(reinterpret_cast<IOFileHandle>(file));
     }
 }
 

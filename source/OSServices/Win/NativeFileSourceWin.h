@@ -1,20 +1,20 @@
 // The Windows native file source: one handle opened with CreateFileA for overlapped, unbuffered I/O
 // (write-through when writing), shared for reading, writing and deletion. Uncached reads and writes go
-// to the process's NativeIOEngine with its fixed deadline; the due time is not passed on. Close, Delete
+// to the process's NativeIOEngine with its fixed deadline, queued there by their due time; the engine's
+// reports of operating-system errors become GetLastOSError. Close, Delete
 // and destruction cancel the handle's engine requests before closing it; on the I/O thread itself that
 // cancellation runs inline, so it never waits for its own thread.
 #pragma once
 
 #include <cstdint>
 
+#include "OSServices/NativeIOEngine.h"
 #include "OSServices/Win/WinHeaders.h"
 #include "Tarvos/NativeFileSource.h"
 
 namespace Tarvos {
 
-class NativeIOEngine;
-
-class NativeFileSourceWin : public NativeFileSource {
+class NativeFileSourceWin : public NativeFileSource, private NativeIOEngine::IOErrorListener {
   public:
     // The exact CreateFileA values Open asks for.
     static constexpr DWORD kShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -42,6 +42,8 @@ class NativeFileSourceWin : public NativeFileSource {
     bool AcceptsReads() override;
 
   private:
+    void IOFailed(int32_t error, uint64_t offset, bool write) override;
+
     NativeIOEngine* engine;  // the process's engine; not owned
     HANDLE file;             // null while closed
     bool readFlag;           // read argument of the last successful Open

@@ -2,8 +2,8 @@
 
 #include <new>
 
+#include "OSServices/NativeIOEngine.h"
 #include "OSServices/Win/NativeFileSourceWin.h"
-#include "OSServices/Win/NativeIOEngine.h"
 
 namespace Tarvos {
 

@@ -8,6 +8,6 @@ namespace TarvosTest {
 using PlatformMTInterfaceImp = Tarvos::MTInterfaceImpWin;
 using PlatformPhysMemInterfaceImp = Tarvos::PhysMemInterfaceImpWin;
 // Whether start-up shows the I/O thread as a time-critical NewThread of the threading implementation
-// (the I/O engine starts its thread on the platform directly, not as an MTThread).
-constexpr bool kIOThreadStartsThroughMTInterface = false;
+// (the I/O engine runs its thread as an MTThread).
+constexpr bool kIOThreadStartsThroughMTInterface = true;
 }  // namespace TarvosTest

@@ -1,0 +1,7 @@
+#include "OSServices/IOMechanism.h"
+
+namespace Tarvos {
+
+IOMechanism::~IOMechanism() = default;
+
+}  // namespace Tarvos
