@@ -31,7 +31,7 @@ class CheckingListener : public TransactionRangeSet::Listener {
         lastResult = rangeResult;
         lastBytes = bytes;
         lastSet = set;
-        // The set's lock is held and re-entrant: the result is already readable from here.
+        // The set is finished before its listener is told: the result is already readable from here.
         uint32_t inside = 0xDEADBEEFu;
         resultInside = set->GetResult(&inside);
         bytesInside = inside;

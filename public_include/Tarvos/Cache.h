@@ -1,11 +1,12 @@
 // The block cache shared by any number of cache sources: a fixed set of equal-sized blocks (one per
 // buffer of the factory it is built from), reused least recently needed first. Read only queues the
-// transaction and returns; all work runs on the cache's three dispatcher threads, and a transaction's
-// status callback runs on one of them (or on the I/O thread). Sources hold a reference on their cache
-// from UseCache until they are destroyed; the cache never holds references on its sources.
-// Lock order: the cache lock (its thread-safe-modify lock, taken by Invalidate, Cancel, Purge and the
-// statistics switches), then the transaction, read and block dispatchers' locks, then the queue, block
-// list, block, pre-read list and transaction range locks. Dispatcher commands never take the cache lock.
+// transaction and returns; the work runs on the cache's one dispatcher thread (the transaction
+// dispatcher), and a transaction's status callback runs there (or on the I/O thread), with no lock of the
+// library held; only a refusal (Read during a Cancel of the source, a cache without blocks) reports inside
+// Read. Sources hold a reference on their cache from UseCache until they are destroyed; the cache never holds
+// references on its sources. Lock order: the transaction dispatcher's lock, then the cache lock (its
+// thread-safe-modify lock, taken by Cancel, Purge and the statistics switches), then the queue, block list
+// (which guards every block), pre-read list and transaction range locks.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +17,12 @@
 
 namespace Tarvos {
 
+class Buffer;
 class BufferFactory;
+class BufferList;
 class CacheBlockList;
 class CacheTransaction;
+class DispatcherCommand;
 class MTAtomicPointer;
 class MTAtomicUnsigned32;
 class PreReadTransactionList;
@@ -71,6 +75,17 @@ class TARVOS_EXPORT Cache : public SharedObject {
     friend class CacheTestAccess;  // internal state for the library's own tests
 
     bool ProcessTransaction(CacheTransaction* transaction);
+    // Serves a synchronous read on the calling thread when every byte of it lies in filled blocks that
+    // nobody waits on: copies `size` bytes into `buffer` (or, without one, `list`), counts the hits and
+    // returns true with *bytes = size. False, with nothing changed, otherwise (the caller then queues
+    // the read as usual).
+    bool ReadHeld(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list, uint32_t size,
+                  uint32_t* bytes);
+    // As ReadHeld for an asynchronous read: when the bytes were copied, `report` (which tells the
+    // caller) is queued on the transaction dispatcher and true returned; otherwise false, and the
+    // caller still owns `report`.
+    bool ReadHeldThenReport(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list,
+                            uint32_t size, DispatcherCommand* report);
     void CountHit();
     void CountMiss();
 
@@ -80,9 +95,9 @@ class TARVOS_EXPORT Cache : public SharedObject {
 
     CacheBlockList* blockList;                     // owned; null without a factory
     PreReadTransactionList* preReadList;           // owned (one reference); null without a factory
-    TransactionDispatcher* transactionDispatcher;  // owned; runs ProcessTransaction
-    TransactionDispatcher* readDispatcher;         // owned; starts source reads
-    TransactionDispatcher* blockDispatcher;        // owned; serves blocks' queues
+    TransactionDispatcher* transactionDispatcher;  // owned; runs ProcessTransaction, reports held
+                                                   // reads and retries source reads the engine had
+                                                   // no slot for
     // Statistics counters: live from construction to destruction, after the dispatchers have stopped,
     // so that dispatcher threads count without the cache lock (Cancel holds that lock while it waits
     // for them). `collecting` is 1 while statistics are on; the getters read 0 while it is 0.
@@ -94,6 +109,9 @@ class TARVOS_EXPORT Cache : public SharedObject {
     // The source Cancel works on (no reference), else null. Atomic: Read checks it without a lock.
     MTAtomicPointer* cancellingSource;
     uint32_t blockSize;
+    // The last ProcessTransaction that found no block to claim passed over one whose memory an earlier
+    // read still held (nothing announces when that ends). Transaction dispatcher thread only.
+    bool claimWaitsOnTime = false;
 };
 
 }  // namespace Tarvos

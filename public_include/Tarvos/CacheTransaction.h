@@ -1,9 +1,9 @@
 // One read request: a source, a start offset, a buffer list whose total size is the request's size
 // (none for a pre-read), a status callback and a due time. The cache serves it in pieces from several
 // threads; the status callback runs exactly once per set-up, on the thread that completes the last
-// piece, with the transaction's range lock held (it may query this transaction, but must not wait for
-// another thread that needs it). The transaction holds one reference each on its source, list and
-// callback; set it up before handing it over and not again while anybody works on it.
+// piece, with no lock of the library held (it may query this transaction and start other operations,
+// reads, writes, invalidations and cancellations among them). The transaction holds one reference each on its
+// source, list and callback; set it up before handing it over and not again while anybody works on it.
 #pragma once
 
 #include <cstdint>

@@ -80,6 +80,12 @@ class TARVOS_EXPORT FileSource : public CacheSource {
     void CancelAllTransactions() override;
     void PreReadTransaction(CacheTransaction* transaction) override;
     bool SupportsPreReadTransactions() override;
+
+  private:
+    // An asynchronous read whose bytes are all held in the cache: copied now, on the caller's thread,
+    // and reported on the cache's transaction dispatcher. False, with nothing started, otherwise.
+    bool ReportHeldRead(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback, BufferList* list,
+                        ResultCallbackBufferList* listCallback, uint32_t size, uint32_t dueTime);
 };
 
 }  // namespace Tarvos

@@ -56,6 +56,10 @@ class TARVOS_EXPORT SharedObjectList : public SharedObject {
     ~SharedObjectList() override;
 
   private:
+    friend class SharedObjectPool;
+    // Membership in constant time, for the pool.
+    bool Contains(SharedObject* member);
+
     SharedObjectListStorage* members;  // owned
 };
 

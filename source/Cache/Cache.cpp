@@ -1,15 +1,40 @@
-// The cache front end. All work runs on the three dispatchers:
-//   transaction dispatcher  ProcessTransaction: hits are queued on the blocks
-//   that hold them, misses
-//                           claim free blocks and become dispatched reads
-//   read dispatcher         starts the dispatched reads at their sources
-//   block dispatcher        copies block data into the transactions queued on
-//   the blocks
-// A transaction that finds no free block stays queued on the transaction
-// dispatcher and is retried when a block becomes free (NotifySomethingChanged).
+// clang-format off
+// The cache front end: the life of a cached read.
+//
+// Synchronous read whose bytes are all held in filled blocks nobody waits on (a hit):
+//   step                          function                                  thread       lock
+//   1 find and hold the blocks    FileSource::Read -> Cache::ReadHeld ->    caller       block list, briefly
+//                                 CacheBlockList::CopyOutIfHeld
+//   2 copy to the caller          CopyOutIfHeld                             caller       none (blocks held)
+//   3 release, fresh stamp        CacheBlock::ReleaseAfterCopy              caller       block list, briefly
+// An asynchronous one does 1-3 on the caller's thread; HeldReadDelivery then runs the caller's
+// callback on the transaction dispatcher (one hand-off, never inside the call).
+//
+// Any other read (a miss, part held, or held blocks others wait on):
+//   step                          function                                  thread       lock
+//   1 queue the transaction       ResultBufferListWrapper -> Cache::Read    caller       dispatcher queue
+//   2 hits: queue on the blocks,  Cache::ProcessTransaction ->              transaction  block list; the
+//     serve idle ones at once     CacheBlockList::GetBlocksToCopyOutOf,     dispatcher   dispatcher's lock
+//                                 CacheBlock::ProcessPendingTransactions                 throughout
+//   3 misses: claim free blocks,  CacheBlockList::GetBlockToReadInto,       transaction  block list, then
+//     one read per run of them,   DispatchedReadCallback::Dispatch ->       dispatcher   range locks
+//     started at once             ReadDirectCommand::Execute -> the source
+//   3b no engine slot: retried    ReadDirectCommand                         transaction  the dispatcher's
+//                                 (every millisecond while the engine is    dispatcher
+//                                 full)
+//   4 read done: fill the blocks, DispatchedReadCallback::Callback ->       I/O thread   block list, briefly
+//     copy to the waiting ones    CacheBlock::CompleteReadInto,
+//     (last piece: callback)      ProcessPendingTransactions
+//
+// Status callbacks run with no lock of the library held (the block list and range locks are left
+// first); one on a dispatcher runs while that dispatcher's own lock is held, which Cancel takes first.
+// A transaction that finds no free block waits on the transaction dispatcher; the next block to become
+// free wakes it (CacheBlockList::TakeWakeRequest -> NotifySomethingChanged).
+// clang-format on
 #include "Tarvos/Cache.h"
 
 #include <new>
+#include <vector>
 
 #include "Cache/CacheBlock.h"
 #include "Cache/CacheBlockList.h"
@@ -27,12 +52,13 @@ namespace Tarvos {
 
 namespace {
 
-// Transaction dispatcher kinds: ProcessTransaction commands, and a kind no
-// command has, kept so the dispatcher serves the same kinds as it always did.
+// The one dispatcher's kinds, in service order: block commands (and reports of held reads) first, as
+// they hand data to waiting callers and free blocks others may wait for; then source reads the I/O
+// engine had no slot for; then new transactions; and a kind no command has, kept from the time the
+// dispatcher served it.
 constexpr uint32_t kUnusedCommandKind = 4;
-const uint32_t kTransactionKinds[] = {kCommandProcessTransaction, kUnusedCommandKind};
-const uint32_t kReadKinds[] = {kCommandReadDirect};
-const uint32_t kBlockKinds[] = {kCommandBlock};
+const uint32_t kTransactionKinds[] = {kCommandBlock, kCommandReadDirect, kCommandProcessTransaction,
+                                      kUnusedCommandKind};
 
 // Leaves the dispatchers locked by Cancel in reverse order, also when an
 // exception passes.
@@ -51,7 +77,7 @@ class DispatcherLocks {
     }
 
   private:
-    TransactionDispatcher* locked[3] = {};
+    TransactionDispatcher* locked[2] = {};
     int count = 0;
 };
 
@@ -74,8 +100,6 @@ Cache::Cache(BufferFactory* factory)
     : blockList(nullptr),
       preReadList(nullptr),
       transactionDispatcher(nullptr),
-      readDispatcher(nullptr),
-      blockDispatcher(nullptr),
       hits(MTInterface::NewAtomicUnsigned32(0)),
       misses(MTInterface::NewAtomicUnsigned32(0)),
       directReads(MTInterface::NewAtomicUnsigned32(0)),
@@ -104,9 +128,7 @@ Cache::Cache(BufferFactory* factory)
         blockSize = blockList->GetBlockSize();
         preReadList = new PreReadTransactionList(blockSize);
         transactionDispatcher =
-            new TransactionDispatcher(kTransactionKinds, 2, MTThread::kMTPriorityTimeCritical);
-        readDispatcher = new TransactionDispatcher(kReadKinds, 1, MTThread::kMTPriorityTimeCritical);
-        blockDispatcher = new TransactionDispatcher(kBlockKinds, 1, MTThread::kMTPriorityAboveNormal);
+            new TransactionDispatcher(kTransactionKinds, 4, MTThread::kMTPriorityTimeCritical);
     } catch (...) {
         ReleaseParts();
         throw;
@@ -118,25 +140,12 @@ Cache::~Cache() {
 }
 
 void Cache::ReleaseParts() {
-    TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher, blockDispatcher};
-    for (TransactionDispatcher* dispatcher : dispatchers) {
-        if (dispatcher != nullptr) {
-            dispatcher->CancelAll();
-        }
+    // The worker stops before anything it uses goes away; commands queued meanwhile (a cancelled
+    // command may queue another) are finished (cancelled) when the dispatcher is deleted.
+    if (transactionDispatcher != nullptr) {
+        transactionDispatcher->CancelAll();
+        transactionDispatcher->Stop();
     }
-    // Every worker stops before anything they use goes away. A command finished
-    // while stopping may queue work on another dispatcher; that work is finished
-    // (cancelled) when the dispatcher is deleted below. Block commands wake the
-    // transaction dispatcher, so it goes last.
-    for (TransactionDispatcher* dispatcher : dispatchers) {
-        if (dispatcher != nullptr) {
-            dispatcher->Stop();
-        }
-    }
-    delete blockDispatcher;
-    blockDispatcher = nullptr;
-    delete readDispatcher;
-    readDispatcher = nullptr;
     delete transactionDispatcher;
     transactionDispatcher = nullptr;
     if (preReadList != nullptr) {
@@ -200,17 +209,17 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
     const bool preRead = transaction->IsPreReadTransaction();
 
     // Hits: queue the transaction on every block that already holds part of its
-    // data.
-    while (transaction->StillRangesToComplete()) {
-        bool waiting = false;
-        CacheBlock* block = blockList->GetBlockToCopyOutOf(transaction, &waiting);
-        if (block == nullptr) {
-            break;
-        }
+    // data (one index lookup per block it spans), then serve at once, on this
+    // thread, the blocks that nobody else is busy with.
+    if (transaction->StillRangesToComplete()) {
+        std::vector<CacheBlockList::Hit> hits;
+        blockList->GetBlocksToCopyOutOf(transaction, hits);
         if (!preRead) {
-            CountHit();
-            if (!waiting) {
-                blockDispatcher->Add(new BlockCommand(this, block, dueTime, source));
+            for (const CacheBlockList::Hit& hit : hits) {
+                CountHit();
+                if (!hit.waiting) {
+                    hit.block->ProcessPendingTransactions(nullptr);
+                }
             }
         }
     }
@@ -248,7 +257,7 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
         if (!preRead) {
             CountMiss();
         }
-        CacheBlock* block = blockList->GetBlockToReadInto(transaction);
+        CacheBlock* block = blockList->GetBlockToReadInto(transaction, &claimWaitsOnTime);
         if (block == nullptr) {
             result = false;
             break;
@@ -257,14 +266,14 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
             if (multi && currentRead->AddBlock(block)) {
                 continue;
             }
-            currentRead->Dispatch(readDispatcher);
+            currentRead->Dispatch(transactionDispatcher);
         }
-        currentRead = new DispatchedReadCallback(this, source, blockDispatcher, dueTime);
+        currentRead = new DispatchedReadCallback(this, source, dueTime);
         currentRead->AddBlock(block);
         preReadList->CompleteCoveredPreReads(transaction);
     }
     if (currentRead != nullptr) {
-        currentRead->Dispatch(readDispatcher);
+        currentRead->Dispatch(transactionDispatcher);
     }
     return result;
 }
@@ -311,19 +320,16 @@ void Cache::Cancel(CacheSource* source) {
     if (source == nullptr) {
         return;
     }
-    ThreadSafeModifyHold hold(this);
-    CancellingSourceMark mark(cancellingSource, source);
+    // The dispatcher's lock comes before the cache lock, so that a status callback (which runs on the
+    // dispatcher holding its lock) may cancel or purge too.
     DispatcherLocks locks;
     locks.Lock(transactionDispatcher);
-    locks.Lock(readDispatcher);
-    locks.Lock(blockDispatcher);
+    ThreadSafeModifyHold hold(this);
+    CancellingSourceMark mark(cancellingSource, source);
     source->CancelAllTransactions();
     SourceFilter filter(source);
-    TransactionDispatcher* dispatchers[] = {transactionDispatcher, readDispatcher, blockDispatcher};
-    for (TransactionDispatcher* dispatcher : dispatchers) {
-        if (dispatcher != nullptr) {
-            dispatcher->CancelMatching(&filter);
-        }
+    if (transactionDispatcher != nullptr) {
+        transactionDispatcher->CancelMatching(&filter);
     }
     if (blockList != nullptr) {
         blockList->Cancel(source);
@@ -337,6 +343,8 @@ void Cache::Purge(CacheSource* source) {
     if (source == nullptr) {
         return;
     }
+    DispatcherLocks locks;
+    locks.Lock(transactionDispatcher);
     ThreadSafeModifyHold hold(this);
     Cancel(source);
     if (blockList != nullptr) {
@@ -420,12 +428,7 @@ uint32_t Cache::GetBlockSize() {
 }
 
 bool Cache::OnOwnDispatcherThread() {
-    for (TransactionDispatcher* dispatcher : {transactionDispatcher, readDispatcher, blockDispatcher}) {
-        if (dispatcher != nullptr && dispatcher->IsWorkerThread()) {
-            return true;
-        }
-    }
-    return false;
+    return transactionDispatcher != nullptr && transactionDispatcher->IsWorkerThread();
 }
 
 int32_t Cache::DecRef(const char* file, const char* function, uint32_t line) {
@@ -434,6 +437,34 @@ int32_t Cache::DecRef(const char* file, const char* function, uint32_t line) {
         return 0;
     }
     return SharedObject::DecRef(file, function, line);
+}
+
+bool Cache::ReadHeld(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list, uint32_t size,
+                     uint32_t* bytes) {
+    if (blockList == nullptr || source == nullptr || cancellingSource->Get() == source) {
+        return false;
+    }
+    uint32_t blocks = 0;
+    if (!blockList->CopyOutIfHeld(source, offset, size, buffer, list, &blocks)) {
+        return false;
+    }
+    for (uint32_t i = 0; i < blocks; ++i) {
+        CountHit();
+    }
+    if (bytes != nullptr) {
+        *bytes = size;
+    }
+    return true;
+}
+
+bool Cache::ReadHeldThenReport(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list,
+                               uint32_t size, DispatcherCommand* report) {
+    if (report == nullptr || transactionDispatcher == nullptr ||
+        !ReadHeld(source, offset, buffer, list, size, nullptr)) {
+        return false;
+    }
+    transactionDispatcher->Add(report);
+    return true;
 }
 
 void Cache::NotifySomethingChanged() {

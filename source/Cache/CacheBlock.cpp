@@ -29,8 +29,11 @@
 // A transaction already finished gets no copy; one whose destination buffer is locked fails.
 #include "Cache/CacheBlock.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
+
+#include "Cache/CacheBlockList.h"
 
 #include "CoreClasses/CallSite.h"
 #include "CoreClasses/MTCritSecHold.h"
@@ -92,9 +95,11 @@ void CacheBlock::AfterUnlock::Run() {
     }
 }
 
-CacheBlock::CacheBlock(Cache* cache, Buffer* buffer)
-    : lock(NewBlockLock()),
+CacheBlock::CacheBlock(Cache* cache, Buffer* buffer, CacheBlockList* list)
+    : lock(list != nullptr ? list->lock.get() : NewBlockLock()),
       cache(cache),
+      list(list),
+      ownsLock(list == nullptr),
       buffer(buffer),
       blockSize(buffer != nullptr ? buffer->GetSize() : 0) {
     if (buffer != nullptr) {
@@ -129,7 +134,9 @@ CacheBlock::~CacheBlock() {
     if (held != nullptr) {
         held->DecRef(TARVOS_CALL_SITE);
     }
-    delete lock;
+    if (ownsLock) {
+        delete lock;
+    }
 }
 
 uint64_t CacheBlock::GetSortKey() {
@@ -204,6 +211,9 @@ void CacheBlock::LockBlock(const char* /*reason*/) {
     if (lockCount == 1 && buffer != nullptr) {
         buffer->Lock();
         data = buffer->GetAddress();
+        if (list != nullptr) {
+            list->BlockHeld(this);
+        }
     }
 }
 
@@ -214,6 +224,9 @@ bool CacheBlock::UnlockBlock(const char* /*reason*/) {
         if (lockCount == 0 && data != nullptr && buffer != nullptr) {
             buffer->Unlock();
             data = nullptr;
+        }
+        if (lockCount == 0 && list != nullptr) {
+            list->BlockFreed(this);
         }
     }
     return lockCount < 1;
@@ -226,15 +239,76 @@ void CacheBlock::StampFreedBlock(uint32_t time, AfterUnlock& after) {
     const uint32_t old = stamp.load(std::memory_order_relaxed);
     if (time > old || old - time > kOneHourMilli) {
         stamp.store(time, std::memory_order_relaxed);
-        after.moved.push_back(this);
+        if (list != nullptr) {
+            list->BlockRestamped(this);
+        } else {
+            after.moved.push_back(this);
+        }
     }
-    if (cache != nullptr) {
+    // A block of a list wakes the cache only when a read waits for a free block.
+    if (cache != nullptr && (list == nullptr || list->TakeWakeRequest())) {
+        after.wakes.push_back(cache);
+    }
+}
+
+void CacheBlock::SetIdentity(uint32_t key, uint64_t offset) {
+    const uint32_t oldKey = sourceKey;
+    const uint64_t oldOffset = blockOffset;
+    sourceKey = key;
+    blockOffset = offset;
+    if (list != nullptr && (oldKey != key || oldOffset != offset)) {
+        list->BlockIdentityChanged(this, oldKey, oldOffset);
+    }
+}
+
+void CacheBlock::NoteExtent() {
+    if (list != nullptr) {
+        list->BlockExtentChanged(this);
+    }
+}
+
+bool CacheBlock::HoldForCopy(uint64_t offset, uint32_t size) {
+    MTCritSecHold hold(lock);
+    if (buffer == nullptr || currentRead != nullptr || !pending.empty() ||
+        sourceKey == CacheSource::kInvalidKey || !CarriesData(readResult) || offset < blockOffset ||
+        offset + size > blockOffset + validSize) {
+        return false;
+    }
+    LockBlock("CacheBlock::HoldForCopy");
+    return data != nullptr;
+}
+
+const void* CacheBlock::HeldData(uint64_t offset) const {
+    // The block is held: its data, identity and buffer cannot change until ReleaseAfterCopy.
+    return static_cast<const uint8_t*>(data) + (offset - blockOffset);
+}
+
+void CacheBlock::ReleaseAfterCopy(bool served, AfterUnlock& after) {
+    MTCritSecHold hold(lock);
+    if (served && sourceKey != CacheSource::kInvalidKey) {
+        UnlockAndStamp("CacheBlock::ReleaseAfterCopy", 0, after);
+        return;
+    }
+    // Not used after all, or forgotten while the copy ran (stamp 0: first to be reused): the block
+    // goes back as it is.
+    if (UnlockBlock("CacheBlock::ReleaseAfterCopy unused") && cache != nullptr &&
+        (list == nullptr || list->TakeWakeRequest())) {
         after.wakes.push_back(cache);
     }
 }
 
 bool CacheBlock::UnlockAndStamp(const char* reason, uint32_t time, AfterUnlock& after) {
-    if (buffer == nullptr || !UnlockBlock(reason)) {
+    if (buffer == nullptr) {
+        return false;
+    }
+    if (list != nullptr && lockCount == 1) {
+        // The last holder: stamped while still held, so the block enters the list's free set once, at
+        // its new place, instead of entering it and moving.
+        StampFreedBlock(time, after);
+        UnlockBlock(reason);
+        return true;
+    }
+    if (!UnlockBlock(reason)) {
         return false;
     }
     StampFreedBlock(time, after);
@@ -296,9 +370,9 @@ Buffer* CacheBlock::LockIfUnlocked(CacheSource* source, uint64_t& offset, uint32
     }
     LockBlock("CacheBlock::LockIfUnlocked");
     offset = AlignDown(offset);
-    sourceKey = source->GetSourceKey();
-    blockOffset = offset;
+    SetIdentity(source->GetSourceKey(), offset);
     validSize = blockSize;
+    NoteExtent();
     if (size != nullptr) {
         *size = blockSize;
     }
@@ -452,9 +526,10 @@ bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
         // A failed read is not kept as the block's content: the transactions already waiting learn
         // the failure (they no longer match the block's data), and a later read tries the source
         // again instead of being handed an error that may have been passing.
-        sourceKey = CacheSource::kInvalidKey;
+        SetIdentity(CacheSource::kInvalidKey, blockOffset);
         validSize = 0;
     }
+    NoteExtent();
     UnlockAndStamp("CacheBlock::CompleteReadInto", dueTime, after);
     return true;
 }
@@ -506,7 +581,7 @@ void CacheBlock::ProcessPendingTransactions(bool* changed) {
                 break;
             }
             entry = pending.front();
-            pending.pop_front();
+            pending.erase(pending.begin());
             if (entry.transaction == nullptr) {
                 continue;
             }
@@ -564,10 +639,10 @@ void CacheBlock::CancelQueued(CacheSource* onlyOf, bool* changed, AfterUnlock& a
             }
             return;
         }
-        std::deque<Entry> kept;
-        while (!pending.empty()) {
-            const Entry entry = pending.front();
-            pending.pop_front();
+        std::vector<Entry> queued;
+        queued.swap(pending);
+        std::vector<Entry> kept;
+        for (const Entry& entry : queued) {
             if (entry.transaction == nullptr) {
                 continue;
             }
@@ -591,11 +666,16 @@ void CacheBlock::CancelQueued(CacheSource* onlyOf, bool* changed, AfterUnlock& a
 }
 
 void CacheBlock::Forget(AfterUnlock& after) {
-    sourceKey = CacheSource::kInvalidKey;
+    SetIdentity(CacheSource::kInvalidKey, blockOffset);
     validSize = 0;
+    NoteExtent();
     if (stamp.load(std::memory_order_relaxed) != 0) {
         stamp.store(0, std::memory_order_relaxed);
-        after.moved.push_back(this);
+        if (list != nullptr) {
+            list->BlockRestamped(this);
+        } else {
+            after.moved.push_back(this);
+        }
     }
     CancelPendingTransactions(nullptr, after);
 }

@@ -2,14 +2,13 @@
 // block-aligned offset), a lock count of holders, a time stamp that orders the blocks for reuse, and a
 // first-in first-out queue of transactions waiting for its data. Owned and deleted by the cache block
 // list; holds one reference on its buffer and one on every transaction it queues. Any thread may call
-// any operation. Transactions are finished (status callbacks run) and the block moves in the list only
-// after its own lock is left; the walks of the block list collect that work and do it once the list's
-// lock is left too (AfterUnlock). Internal to the library.
+// any operation. A block of a CacheBlockList shares the list's lock and keeps the list's index, free set
+// and set of short blocks up to date as its state changes; transactions are finished (status callbacks
+// run) only after that lock is left: the work is collected in an AfterUnlock. Internal to the library.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 #include "CoreClasses/GuardedList.h"
@@ -18,7 +17,9 @@
 namespace Tarvos {
 
 class Buffer;
+class BufferList;
 class Cache;
+class CacheBlockList;
 class CacheTransaction;
 class MTCritSec;
 
@@ -54,9 +55,11 @@ class CacheBlock : public GuardedListItem {
     };
 
     // Takes a reference on the buffer (when not null); the block size is its size. The cache is only
-    // woken (NotifySomethingChanged) when a block becomes free, and may be null. Throws std::bad_alloc
-    // when the lock cannot be made.
-    CacheBlock(Cache* cache, Buffer* buffer);
+    // woken (NotifySomethingChanged) when a block becomes free, and may be null. A block of a list uses
+    // the list's lock as its own and tells the list when it is held, freed, restamped or holds other
+    // data; a block without one has its own lock and moves itself in the GuardedList it is in. Throws
+    // std::bad_alloc when the lock cannot be made.
+    CacheBlock(Cache* cache, Buffer* buffer, CacheBlockList* list = nullptr);
     // Finishes every transaction still queued with kResultCancelled and drops every reference.
     // Requires: the block is in no list.
     ~CacheBlock() override;
@@ -88,6 +91,13 @@ class CacheBlock : public GuardedListItem {
     // The read into the block finished with `size` bytes (clamped to the block) and `result`; releases
     // the read's hold. False when no read was in progress.
     bool CompleteReadInto(uint32_t size, CacheSource::Result_t result);
+    // For a read served on the caller's thread (CacheBlockList::CopyOutIfHeld), with the list's lock
+    // held: holds the block when it is filled, nobody waits on it and its valid data covers the range;
+    // HeldData then gives the bytes at `offset`, and ReleaseAfterCopy lets go.
+    bool HoldForCopy(uint64_t offset, uint32_t size);
+    const void* HeldData(uint64_t offset) const;
+    // served: the copy was made and counts as a use (fresh stamp); otherwise the stamp stays.
+    void ReleaseAfterCopy(bool served, AfterUnlock& after);
     // Serves the queue in arrival order, copying outside the block's lock. Does nothing while a read is
     // in progress. *changed (when given) is set to false.
     void ProcessPendingTransactions(bool* changed);
@@ -136,6 +146,11 @@ class CacheBlock : public GuardedListItem {
     bool UnlockAndStamp(const char* reason, uint32_t time, AfterUnlock& after);
     // Steps 2 to 4 of UnlockAndStamp, for a block that has just become free.
     void StampFreedBlock(uint32_t time, AfterUnlock& after);
+    // Sets the data's identity and tells the list.
+    void SetIdentity(uint32_t key, uint64_t offset);
+    // Tells the list that validSize or the identity changed (it keeps the blocks that learned where
+    // their file ends).
+    void NoteExtent();
     Buffer* LockIfFromSource(CacheSource* source, uint64_t* offset, uint32_t* size);
     Buffer* LockIfFromSourceWithRange(CacheSource* source, uint64_t& offset, uint32_t& size,
                                       AfterUnlock& after);
@@ -149,14 +164,21 @@ class CacheBlock : public GuardedListItem {
     void ServeEntry(const Entry& entry, bool sourceMatches, void* address, uint64_t offset, uint32_t valid,
                     CacheSource::Result_t result);
 
-    // Lock order: the block list's lock, then this lock, then the range-set locks of the queued
-    // transactions (so a status callback, which runs with its transaction's range set locked, must not
-    // take the lock of a block that transaction is queued on). Never held while the block moves in the
-    // list or a transaction may finish: both wait in an AfterUnlock until it is left.
-    MTCritSec* const lock;  // guards every field below except `stamp`'s reads; re-entrant
-    Cache* const cache;     // no reference; null in tests
-    Buffer* buffer;         // one reference until ReleaseBuffer
-    void* data = nullptr;   // the buffer's address while lockCount is above 0
+    // Lock order: the block list's lock (this lock, for a block of a list), then the range-set locks of
+    // the queued transactions. Never held while a transaction may finish (status callbacks run with no
+    // lock held): that waits in an AfterUnlock until it is left.
+    friend class CacheBlockList;
+    MTCritSec* const lock;       // guards every field below except `stamp`'s reads; re-entrant; the list's
+                                 // lock when the block belongs to a list
+    Cache* const cache;          // no reference; null in tests
+    CacheBlockList* const list;  // no reference; null for a block that stands alone (tests)
+    const bool ownsLock;
+    uint32_t orderStamp = 0;     // the stamp the list orders the block by (its stamp, as last told)
+    uint64_t orderSequence = 0;  // the list's reuse order among equal stamps
+    bool inFreeSet = false;      // in the list's free set
+    bool inShortSet = false;     // in the list's set of blocks that learned where their file ends
+    Buffer* buffer;              // one reference until ReleaseBuffer
+    void* data = nullptr;        // the buffer's address while lockCount is above 0
     int32_t lockCount = 0;
     const uint32_t blockSize;
     uint32_t validSize = 0;
@@ -164,7 +186,7 @@ class CacheBlock : public GuardedListItem {
     std::atomic<uint32_t> stamp{0};
     uint32_t sourceKey = CacheSource::kInvalidKey;
     uint64_t blockOffset = 0;
-    std::deque<Entry> pending;
+    std::vector<Entry> pending;               // first in, first out; short
     CacheTransaction* currentRead = nullptr;  // one reference
     CacheSource::Result_t readResult = CacheSource::kResultNone;
 };

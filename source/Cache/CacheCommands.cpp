@@ -13,7 +13,9 @@ bool ProcessTransactionCommand::Execute() {
     if (cache == nullptr || transaction == nullptr) {
         return true;
     }
-    return cache->ProcessTransaction(transaction);
+    const bool done = cache->ProcessTransaction(transaction);
+    waitsOnTime = !done && cache->claimWaitsOnTime;
+    return done;
 }
 
 void ProcessTransactionCommand::Finish(bool cancelled) {
@@ -23,6 +25,10 @@ void ProcessTransactionCommand::Finish(bool cancelled) {
         transaction->SetResult(CacheSource::kResultCancelled);
     }
     delete this;
+}
+
+bool ProcessTransactionCommand::RetriesOnTime() {
+    return waitsOnTime || transaction == nullptr || transaction->IsPreReadTransaction();
 }
 
 ReadDirectCommand::ReadDirectCommand(Cache* cache, CacheTransaction* readTransaction)

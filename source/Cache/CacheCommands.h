@@ -1,22 +1,16 @@
-// The three kinds of work a cache queues on its dispatchers, and the filter
-// that picks one source's commands. Each command is finished exactly once by
-// its dispatcher and deletes itself there.
-//   ProcessTransactionCommand  transaction dispatcher  serves a caller's
-//   transaction (retried while no
-//                                                      block is free);
-//                                                      cancelled: the
-//                                                      transaction ends with
-//                                                      kResultCancelled
-//   ReadDirectCommand          read dispatcher         starts a dispatched read
-//   at its source (retried
-//                                                      while the source is
-//                                                      busy); a refusal or a
-//                                                      cancellation ends the
-//                                                      read transaction with it
-//   BlockCommand               block dispatcher        copies a block's data
-//   into the transactions
-//                                                      queued on it; cancelled:
-//                                                      cancels them
+// clang-format off
+// The kinds of work a cache queues on its dispatchers, and the filter that picks one source's commands.
+// Each command is finished exactly once by its dispatcher and deletes itself there.
+//   ProcessTransactionCommand  transaction dispatcher  serves a caller's transaction (retried when a
+//                                                      block becomes free); cancelled: the transaction
+//                                                      ends with kResultCancelled
+//   ReadDirectCommand          transaction dispatcher  a read the engine had no slot for, retried (run
+//                                                      first where the read is dispatched, directly);
+//                                                      a refusal or a cancellation ends the read
+//                                                      transaction with it
+//   BlockCommand               transaction dispatcher  copies a block's data into the transactions
+//                                                      queued on it; cancelled: cancels its source's ones
+// clang-format on
 #pragma once
 
 #include "Cache/TransactionCommand.h"
@@ -31,6 +25,12 @@ class ProcessTransactionCommand : public TransactionCommand {
     ProcessTransactionCommand(Cache* cache, CacheTransaction* transaction);
     bool Execute() override;
     void Finish(bool cancelled) override;
+    // A demand read waits for a free block, and the block that becomes free wakes the dispatcher; a
+    // pre-read may wait for a block's stamp to pass, which nothing announces.
+    bool RetriesOnTime() override;
+
+  private:
+    bool waitsOnTime = false;  // the last Execute could not claim a block for a reason nothing announces
 };
 
 class ReadDirectCommand : public TransactionCommand {

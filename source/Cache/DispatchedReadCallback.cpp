@@ -8,9 +8,8 @@
 
 namespace Tarvos {
 
-DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source,
-                                               TransactionDispatcher* blockDispatcher, uint32_t dueTime)
-    : blockDispatcher(blockDispatcher), cache(cache), dueTime(dueTime), source(source) {
+DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source, uint32_t dueTime)
+    : cache(cache), dueTime(dueTime), source(source) {
     blocks.reserve(4);
     shares.reserve(4);
 }
@@ -42,12 +41,19 @@ bool DispatchedReadCallback::AddBlock(CacheBlock* block) {
     return true;
 }
 
-void DispatchedReadCallback::Dispatch(TransactionDispatcher* readDispatcher) {
-    if (readDispatcher == nullptr || bufferList == nullptr || readTransaction != nullptr) {
+void DispatchedReadCallback::Dispatch(TransactionDispatcher* retryDispatcher) {
+    if (retryDispatcher == nullptr || bufferList == nullptr || readTransaction != nullptr) {
         return;
     }
     readTransaction = new CacheTransaction(source, startOffset, bufferList, this, dueTime);
-    readDispatcher->Add(new ReadDirectCommand(cache, readTransaction));
+    // Started at once, on this thread: the read reaches the I/O engine without a hand-off. Only a read
+    // the engine has no slot for waits on the dispatcher, which retries it.
+    auto* command = new ReadDirectCommand(cache, readTransaction);
+    if (command->Execute()) {
+        command->Finish(false);
+    } else {
+        retryDispatcher->Add(command);
+    }
 }
 
 void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransaction* transaction,
@@ -60,12 +66,12 @@ void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransac
         block->CompleteReadInto(n, result);
         if (result == CacheSource::kResultCancelled) {
             block->Purge(readSource);
-        } else if (blockDispatcher != nullptr) {
-            blockDispatcher->Add(new BlockCommand(cache, block, dueTime, readSource));
+        } else {
+            block->ProcessPendingTransactions(nullptr);
         }
         remaining -= n;
     }
-    // The read transaction calls back with its range lock held and keeps its own
+    // The read transaction holds itself while it calls back and keeps its own
     // reference on this callback, so neither release below destroys anything
     // still in use here.
     CacheTransaction* finishedRead = readTransaction;

@@ -1,8 +1,10 @@
 // One read from a source into the buffers of one or more consecutive claimed
 // blocks. The cache builds it block by block (AddBlock), then Dispatch creates
-// the read transaction and queues its start on the read dispatcher. When the
+// the read transaction and starts it at once (a read the I/O engine has no slot
+// for is queued on the dispatcher, which retries it). When the
 // read finishes (on whichever thread the source reports it), Callback fills in
-// every block and queues a block command per block, then lets go of the read.
+// every block and serves the transactions waiting on it right there (one hand-
+// off less than a block command), then lets go of the read.
 // The creator's reference is released by Callback; the read transaction holds
 // the other one until it dies.
 #pragma once
@@ -21,14 +23,13 @@ class TransactionDispatcher;
 
 class DispatchedReadCallback : public CacheTransaction::StatusCallback {
   public:
-    DispatchedReadCallback(Cache* cache, CacheSource* source, TransactionDispatcher* blockDispatcher,
-                           uint32_t dueTime);
+    DispatchedReadCallback(Cache* cache, CacheSource* source, uint32_t dueTime);
 
     // True when the block joined the read (or is null); false when it does not
     // follow the last block.
     bool AddBlock(CacheBlock* block);
     // Starts the read; nothing without a dispatcher or without blocks.
-    void Dispatch(TransactionDispatcher* readDispatcher);
+    void Dispatch(TransactionDispatcher* retryDispatcher);
     void Callback(CacheSource::Result_t result, CacheTransaction* transaction, uint32_t bytes) override;
 
   protected:
@@ -39,7 +40,6 @@ class DispatchedReadCallback : public CacheTransaction::StatusCallback {
     // Each block's share of the read, fixed when it joined: an invalidation while the read runs
     // empties a block but must not move the bytes that belong to the blocks after it.
     std::vector<uint32_t> shares;
-    TransactionDispatcher* blockDispatcher;
     Cache* cache;  // no reference
     uint32_t dueTime;
     BufferList* bufferList = nullptr;             // one reference

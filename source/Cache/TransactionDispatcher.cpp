@@ -10,14 +10,18 @@
 //   something was put back, and some
 //   command finished in the pass         -> not at all: the finished work may have freed what the
 //                                           others wait for
-//   everything taken was put back        -> until an Add, a Wake or termination, at most
-//                                           kStalledRetryMs: a command waiting for a free block or I/O
-//                                           slot is retried often, without starving the threads that
-//                                           would free them
-// A command put back does not signal wakeUp itself; the wait above stands in for that signal.
+//   everything taken was put back, and
+//   all of it waits for an event         -> until an Add, a Wake or termination (a freed block wakes
+//                                           the cache's dispatcher)
+//   everything taken was put back, some
+//   of it on a clock                     -> as above, at most kStalledRetryMs (an I/O engine without
+//                                           a free slot, a pre-read waiting for a stamp to pass)
+// Commands put back wait in `stalled` until the next pass, so a pass takes each command once and
+// never walks past the ones it put back.
 //
-// Wake-ups are never lost: Add queues the command before it signals, and the worker looks at the queue
-// only after its wait returned, so an Add that misses a running pass leaves a signal for the next wait.
+// Wake-ups are never lost: Add queues the command before it announces it, and the worker looks at
+// `announced` after it said it sleeps and before it waits; the announcer signals when it sees the
+// worker sleeping.
 //
 // Command life: created by the cache -> queued (Add) -> taken and run -> finished (Finish(false)), or
 // put back and run again in a later pass, or cancelled while queued or at shutdown (Finish(true)).
@@ -97,6 +101,7 @@ TransactionDispatcher::TransactionDispatcher(const uint32_t* kindList, uint32_t 
                                              MTThread::MTPriority priority)
     : wakeUp(Checked(MTInterface::NewSemaphore(1, 0))),
       queue(std::make_unique<GuardedList>(true, true)),
+      stalled(std::make_unique<GuardedList>(true, true)),
       lock(Checked(MTInterface::NewCritSec())) {
     if (kindList != nullptr && kindCount > 0) {
         kinds.assign(kindList, kindList + kindCount);
@@ -133,7 +138,14 @@ void TransactionDispatcher::RunBody(MTThread* worker) {
     uint32_t waitMs = MTSemaphore::kInfinite;
     for (;;) {
         // A timed-out wait is as good as a signal: the pass retries what waits in the queue.
-        wakeUp->Wait(waitMs, 1);
+        if (!announced.exchange(false)) {
+            sleeping.store(true);
+            if (!announced.exchange(false)) {
+                wakeUp->Wait(waitMs, 1);
+            }
+            sleeping.store(false);
+            announced.store(false);
+        }
         ++pass;
         if (worker->IsTerminating()) {
             return;
@@ -144,14 +156,24 @@ void TransactionDispatcher::RunBody(MTThread* worker) {
         }
         if (!outcome.putBackAny) {
             waitMs = MTSemaphore::kInfinite;
+        } else if (outcome.finishedAny) {
+            announced.store(true);  // another pass at once
         } else {
-            waitMs = outcome.finishedAny ? 0 : kStalledRetryMs;
+            waitMs = outcome.retryOnTime ? kStalledRetryMs : MTSemaphore::kInfinite;
         }
     }
 }
 
 TransactionDispatcher::PassOutcome TransactionDispatcher::RunPass(MTThread* worker) {
     PassOutcome outcome;
+    {
+        // Under `lock`: a Cancel (which holds it) finds every command in one of the two lists.
+        MTCritSecHold holder(lock.get());
+        for (GuardedListItem* item = stalled->GetAndRemoveFront(); item != nullptr;
+             item = stalled->GetAndRemoveFront()) {
+            queue->AddInOrder(item);
+        }
+    }
     for (const uint32_t kind : kinds) {
         KindFilter eligible(kind, pass);
         while (!worker->IsTerminating()) {
@@ -171,7 +193,8 @@ TransactionDispatcher::PassOutcome TransactionDispatcher::RunPass(MTThread* work
             } else if (worker->IsTerminating()) {
                 command->Finish(true);
             } else {
-                queue->AddInOrder(command);
+                outcome.retryOnTime = outcome.retryOnTime || command->RetriesOnTime();
+                stalled->AddInOrder(command);
                 outcome.putBackAny = true;
             }
         }
@@ -184,7 +207,7 @@ void TransactionDispatcher::Add(DispatcherCommand* command) {
         return;
     }
     queue->AddInOrder(command);
-    wakeUp->Signal(1);  // fails when a signal is already pending, which serves as well
+    Wake();
 }
 
 bool TransactionDispatcher::CancelMatching(CommandFilter* filter) {
@@ -223,7 +246,9 @@ bool TransactionDispatcher::CancelAccepted(GuardedList::MatchCallback* accept) {
         DispatcherCommand** tail = &first;
     };
     Collect collect(accept);
-    if (!queue->RemoveAllMatches(&collect)) {
+    const bool fromQueue = queue->RemoveAllMatches(&collect);
+    const bool fromStalled = stalled->RemoveAllMatches(&collect);
+    if (!fromQueue && !fromStalled) {
         return false;
     }
     for (DispatcherCommand* command = collect.first; command != nullptr;) {
@@ -235,7 +260,10 @@ bool TransactionDispatcher::CancelAccepted(GuardedList::MatchCallback* accept) {
 }
 
 void TransactionDispatcher::Wake() {
-    wakeUp->Signal(1);
+    announced.store(true);
+    if (sleeping.load()) {
+        wakeUp->Signal(1);  // fails when a signal is already pending, which serves as well
+    }
 }
 
 void TransactionDispatcher::Lock() {

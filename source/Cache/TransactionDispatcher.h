@@ -42,6 +42,9 @@ class DispatcherCommand : public GuardedListItem {
     // The number of the worker's pass in which the command was last taken; 0 while it never was.
     virtual uint64_t GetPassStamp();
     virtual void SetPassStamp(uint64_t pass);
+    // Whether a command that could not proceed must be retried after a short time (true), or only
+    // once something wakes its dispatcher (false: whatever it waits for announces itself).
+    virtual bool RetriesOnTime() { return true; }
 
     uint32_t GetKind() const { return kind; }
     uint32_t GetDueTime() const { return dueTime; }
@@ -115,18 +118,27 @@ class TransactionDispatcher : public MTThreadBody {
   private:
     struct PassOutcome {
         bool finishedAny = false;  // some command finished: retrying the others may succeed now
-        bool putBackAny = false;   // some command could not proceed and waits in the queue
+        bool putBackAny = false;   // some command could not proceed and waits to be retried
+        bool retryOnTime = false;  // one of those must be retried after a short time
     };
     PassOutcome RunPass(MTThread* worker);
     bool CancelAccepted(GuardedList::MatchCallback* accept);
 
-    std::unique_ptr<MTSemaphore> wakeUp;      // maximum 1: any number of Adds and Wakes during a pass make
-                                              // one further pass
-    std::unique_ptr<GuardedList> queue;       // ascending by due time; its lock is taken after `lock`
-    std::vector<uint32_t> kinds;              // in service order
-    std::unique_ptr<MTCritSec> lock;          // held while the worker takes and runs a command; taken before
-                                              // the queue's lock and the locks the commands take
-    uint64_t pass = 0;                        // passes the worker has started; worker only
+    std::unique_ptr<MTSemaphore> wakeUp;   // maximum 1: any number of Adds and Wakes during a pass make
+                                           // one further pass
+    std::unique_ptr<GuardedList> queue;    // ascending by due time; its lock is taken after `lock`
+    std::unique_ptr<GuardedList> stalled;  // commands put back in the current pass, kept apart so
+                                           // that taking the next command never walks past them;
+                                           // back into `queue` at the start of the next pass
+    std::vector<uint32_t> kinds;           // in service order
+    std::unique_ptr<MTCritSec> lock;       // held while the worker takes and runs a command; taken before
+                                           // the queue's lock and the locks the commands take
+    uint64_t pass = 0;                     // passes the worker has started; worker only
+    // Add and Wake signal wakeUp only while the worker sleeps (or is about to): a busy worker sees
+    // `announced` before it sleeps. Both sequentially consistent (the two sides pair up as in
+    // Dekker's protocol: either the announcer sees `sleeping`, or the worker sees `announced`).
+    std::atomic<bool> announced{false};
+    std::atomic<bool> sleeping{false};
     std::atomic<uint32_t> workerThreadId{0};  // the worker's thread ID once it runs
     std::unique_ptr<MTThread> thread;         // the worker; last, so it is the first member destroyed
 };

@@ -12,7 +12,8 @@
 //   Open      finished false; bytes move open -> taken (GetRangeToComplete, Reserve), taken -> open
 //             (ReturnRange) and open/taken -> completed (Complete with success or partial).
 //   Finished  finished true, result fixed; entered by the Complete that decides the result, which also
-//             calls the listener. Nothing is handed out and nothing changes until Reset.
+//             tells the listener (after the lock is left). Nothing is handed out and nothing changes until
+//             Reset.
 //
 // Result merging in Complete, by incoming result:
 //   success     becomes the result only while there is none
@@ -251,9 +252,27 @@ void TransactionRangeSet::ReturnRange(uint32_t offset, uint32_t size) {
 }
 
 void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResult) {
-    MTCritSecHold guard(lock.get());
+    // Only the call that finishes the set tells the listener, after the lock is left: the status
+    // callback behind it may start work that takes block and list locks, which are taken before this
+    // one elsewhere.
+    Listener* tell = nullptr;
+    int finalResult = kRangeResultPending;
+    uint32_t finalBytes = 0;
+    {
+        MTCritSecHold guard(lock.get());
+        if (CompleteLocked(offset, size, rangeResult, finalBytes)) {
+            tell = listener;
+            finalResult = result;
+        }
+    }
+    if (tell != nullptr) {
+        tell->Finished(finalResult, this, finalBytes);
+    }
+}
+
+bool TransactionRangeSet::CompleteLocked(uint32_t offset, uint32_t size, int rangeResult, uint32_t& bytes) {
     if (finished) {
-        return;
+        return false;
     }
     if (rangeResult == kRangeResultSuccess || rangeResult == kRangeResultPartial) {
         RemoveRange(openRanges, offset, size);
@@ -301,7 +320,7 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
         default:
             break;
     }
-    uint32_t bytes = 0;
+    bytes = 0;
     const uint32_t run = CompletedRunFromStart();
     if (rangeResult == kRangeResultPartial && size > 0) {
         const uint64_t pieceEnd = std::min<uint64_t>(EndOf({offset, size}), total);
@@ -325,9 +344,7 @@ void TransactionRangeSet::Complete(uint32_t offset, uint32_t size, int rangeResu
             bytes = run;
         }
     }
-    if (finished && listener != nullptr) {
-        listener->Finished(result, this, bytes);
-    }
+    return finished;
 }
 
 uint32_t TransactionRangeSet::CompletedRunFromStart() const {

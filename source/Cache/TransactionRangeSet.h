@@ -2,7 +2,7 @@
 // have been completed, and the one merged result the transaction will report. Offsets are relative to
 // the transaction's start; every range is clipped to [0, total) and no end is computed in 32 bits.
 // Any thread may call any operation; one re-entrant lock serialises them. The listener (not owned) is
-// told exactly once per Reset, on the thread whose Complete finished the set, with the lock held.
+// told exactly once per Reset, on the thread whose Complete finished the set, after its lock was left.
 // Reports no errors; only memory exhaustion escapes (as std::bad_alloc).
 #pragma once
 
@@ -92,8 +92,11 @@ class TransactionRangeSet {
     std::vector<Range> GetCompletedRanges();
 
   private:
-    // Guards every field below. Re-entrant; held while the listener runs, so it is taken before any
-    // lock the listener (and the status callback behind it) takes.
+    // Complete's work under the lock; true when this call finished the set (*bytes: the run told).
+    bool CompleteLocked(uint32_t offset, uint32_t size, int rangeResult, uint32_t& bytes);
+
+    // Guards every field below. Re-entrant; the innermost lock of the cache: never held while the
+    // listener (and the status callback behind it) runs, and nothing is taken while it is held.
     std::unique_ptr<MTCritSec> lock;
     std::vector<Range> openRanges;       // not taken by anybody yet
     std::vector<Range> completedRanges;  // completed with success or partial

@@ -49,6 +49,10 @@ bool SharedObjectList::AddToBack(SharedObject* member) {
     return true;
 }
 
+bool SharedObjectList::Contains(SharedObject* member) {
+    return members->Contains(member);
+}
+
 uint32_t SharedObjectList::Find(SharedObject* member) {
     return members->Find(member);
 }

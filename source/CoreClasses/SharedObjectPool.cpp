@@ -67,7 +67,7 @@ SharedObject* SharedObjectPool::GetObjectFromPool() {
 
 bool SharedObjectPool::ReturnObjectToPool(SharedObject* object) {
     MTCritSecHold hold(lock);
-    if (inUseList->Find(object) == SharedObjectList::kIndexInvalid) {
+    if (!inUseList->Contains(object)) {
         return false;
     }
     const bool added = freeList->AddToFront(object);

@@ -1,7 +1,8 @@
 // Routing: every variant becomes one asynchronous list operation. Reads go through the cache when the
 // source has one at the moment of the call, else straight to the concrete source; writes always go
 // straight to the concrete source, after the cache has forgotten the written range. Synchronous
-// forms wait on their own asynchronous call.
+// forms wait on their own asynchronous call, except a cached read whose bytes are all held in the
+// cache, which is copied on the caller's thread.
 #include "Tarvos/FileSource.h"
 
 #include <new>
@@ -9,6 +10,7 @@
 #include "CoreClasses/CallSite.h"
 #include "CoreClasses/DeferredRelease.h"
 #include "FileAbstraction/FileSourceAdapters.h"
+#include "Tarvos/Buffer.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"
 #include "Tarvos/CacheTransaction.h"
@@ -57,9 +59,36 @@ bool NothingToTransfer(BufferList* list) {
 
 FileSource::FileSource() = default;
 
+bool FileSource::ReportHeldRead(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
+                                BufferList* list, ResultCallbackBufferList* listCallback, uint32_t size,
+                                uint32_t dueTime) {
+    Cache* cache = GetCache();
+    if (cache == nullptr || size == 0 || !AcceptsReads()) {
+        return false;
+    }
+    // Made first, so that bytes once copied are always reported.
+    auto* report = TryMake([&] {
+        return new HeldReadDelivery(this, offset, buffer, callback, list, listCallback, size, dueTime);
+    });
+    if (report == nullptr) {
+        return false;
+    }
+    if (!cache->ReadHeldThenReport(this, offset, buffer, list, size, report)) {
+        report->Finish(false);
+        return false;
+    }
+    return true;
+}
+
 FileSource::~FileSource() = default;
 
 FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
+    // Held in the cache: served here, on the caller's thread, with no queue and no allocation.
+    Cache* cache = GetCache();
+    if (cache != nullptr && buffer != nullptr && AcceptsReads() &&
+        cache->ReadHeld(this, offset, buffer, nullptr, buffer->GetSize(), bytesTransferred)) {
+        return kResultSuccess;
+    }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(buffer); });
     if (wrapper == nullptr) {
         return kResultFailed;
@@ -70,6 +99,11 @@ FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t*
 }
 
 FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list, uint32_t* bytesTransferred) {
+    Cache* cache = GetCache();
+    if (cache != nullptr && list != nullptr && AcceptsReads() &&
+        cache->ReadHeld(this, offset, nullptr, list, list->GetTotalSizeOfBuffers(), bytesTransferred)) {
+        return kResultSuccess;
+    }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(static_cast<Buffer*>(nullptr)); });
     if (wrapper == nullptr) {
         return kResultFailed;
@@ -81,6 +115,10 @@ FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list,
 
 FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
                                            uint32_t dueTime) {
+    if (buffer != nullptr && callback != nullptr &&
+        ReportHeldRead(offset, buffer, callback, nullptr, nullptr, buffer->GetSize(), dueTime)) {
+        return kResultPending;
+    }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(callback, buffer); });
     if (wrapper == nullptr) {
         return kResultFailed;
@@ -101,6 +139,10 @@ FileSource::Result_t FileSource::ReadAsyncWithList(uint64_t offset, BufferList* 
     }
     if (GetCache() == nullptr) {
         return ReadAsyncWithListNonCached(offset, list, callback, dueTime);
+    }
+    if (list != nullptr && callback != nullptr &&
+        ReportHeldRead(offset, nullptr, nullptr, list, callback, list->GetTotalSizeOfBuffers(), dueTime)) {
+        return kResultPending;
     }
     auto* wrapper =
         TryMake([&] { return new ResultBufferListWrapper(this, offset, list, callback, dueTime); });

@@ -236,4 +236,58 @@ void WriteInvalidationWrapper::Callback(CacheSource::Result_t result, uint64_t c
     DeferredRelease::Release(this);
 }
 
+HeldReadDelivery::HeldReadDelivery(FileSource* source, uint64_t offset, Buffer* buffer,
+                                   FileSource::ResultCallbackBuffer* callback, BufferList* list,
+                                   FileSource::ResultCallbackBufferList* listCallback, uint32_t bytes,
+                                   uint32_t dueTime)
+    : DispatcherCommand(kCommandBlock, dueTime, source->GetCache(), source),
+      heldSource(source),
+      offset(offset),
+      buffer(buffer),
+      callback(callback),
+      list(list),
+      listCallback(listCallback),
+      bytes(bytes) {
+    for (SharedObject* held : {static_cast<SharedObject*>(heldSource), static_cast<SharedObject*>(buffer),
+                               static_cast<SharedObject*>(callback), static_cast<SharedObject*>(list),
+                               static_cast<SharedObject*>(listCallback)}) {
+        if (held != nullptr) {
+            held->AddRef(TARVOS_CALL_SITE);
+        }
+    }
+}
+
+HeldReadDelivery::~HeldReadDelivery() {
+    for (SharedObject* held : {static_cast<SharedObject*>(listCallback), static_cast<SharedObject*>(list),
+                               static_cast<SharedObject*>(callback), static_cast<SharedObject*>(buffer),
+                               static_cast<SharedObject*>(heldSource)}) {
+        if (held != nullptr) {
+            held->DecRef(TARVOS_CALL_SITE);
+        }
+    }
+}
+
+void HeldReadDelivery::Report(CacheSource::Result_t result, uint32_t count) {
+    try {
+        if (callback != nullptr) {
+            callback->Callback(result, offset, buffer, count);
+        } else if (listCallback != nullptr) {
+            listCallback->Callback(result, offset, list, count);
+        }
+    } catch (...) {
+    }
+}
+
+bool HeldReadDelivery::Execute() {
+    Report(CacheSource::kResultSuccess, bytes);
+    return true;
+}
+
+void HeldReadDelivery::Finish(bool cancelled) {
+    if (cancelled) {
+        Report(CacheSource::kResultCancelled, 0);
+    }
+    delete this;
+}
+
 }  // namespace Tarvos

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "Cache/TransactionDispatcher.h"
 #include "Tarvos/CacheTransaction.h"
 #include "Tarvos/FileSource.h"
 
@@ -111,6 +112,32 @@ class ResultBufferListWrapper final : public CacheTransaction::StatusCallback {
     CacheTransaction* transaction;  // owned (the reference it was created with) until the status callback
     uint32_t dueTime;
     MTAtomicUnsigned32* outcomeClaimed;  // 0 until the status callback or the refusal path takes it
+};
+
+// An asynchronous cached read whose bytes were all held in the cache and are already copied into the
+// caller's memory (on the caller's thread): reports it to the caller's callback on the cache's
+// transaction dispatcher, so that the callback never runs inside the call. Cancelled while queued (a
+// Cancel of the source, the cache's end), it reports kResultCancelled with 0 bytes instead. Holds one
+// reference each on the source, the caller's memory and callback; deletes itself in Finish.
+class HeldReadDelivery final : public DispatcherCommand {
+  public:
+    HeldReadDelivery(FileSource* source, uint64_t offset, Buffer* buffer,
+                     FileSource::ResultCallbackBuffer* callback, BufferList* list,
+                     FileSource::ResultCallbackBufferList* listCallback, uint32_t bytes, uint32_t dueTime);
+    bool Execute() override;
+    void Finish(bool cancelled) override;
+
+  private:
+    ~HeldReadDelivery() override;
+    void Report(CacheSource::Result_t result, uint32_t count);
+
+    FileSource* heldSource;
+    uint64_t offset;
+    Buffer* buffer;
+    FileSource::ResultCallbackBuffer* callback;
+    BufferList* list;
+    FileSource::ResultCallbackBufferList* listCallback;
+    uint32_t bytes;
 };
 
 }  // namespace Tarvos

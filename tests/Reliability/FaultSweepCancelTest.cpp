@@ -215,6 +215,9 @@ TEST_P(FaultSweepCancelTest, CancelDuringFaultedReadsEndsEachReadOnceAndNeverOve
         reads.push_back(Start(source, true, 8ull * page + 9, page));
         reads.push_back(Start(source, false, 12ull * page, page));
         reads.push_back(Start(source, true, 4ull * page, 2 * page + 1));
+        // Cancel once the engine has met the fault (or after a short bound): on a loaded machine the
+        // cancel could otherwise beat every transfer to the engine and the sweep would meet no fault.
+        WaitUntil([&] { return !faulty.injector->GetLog().empty(); }, std::chrono::milliseconds(50));
         source->Cancel();
         for (SweepRead& read : reads) {
             if (read.callback->calls.load() >= 0) {

@@ -9,6 +9,7 @@
 #include "Cache/CacheBlock.h"
 #include "Cache/CacheBlockList.h"
 #include "Cache/PreReadTransactionList.h"
+#include "Cache/TransactionDispatcher.h"
 #include "Tarvos/Cache.h"
 
 namespace Tarvos {
@@ -24,6 +25,9 @@ class CacheTestAccess {
     static size_t ParkedPreReads(Cache* cache) {
         return cache->preReadList != nullptr ? cache->preReadList->GetNumberOfEntries() : 0;
     }
+    // Keeps the transaction dispatcher from starting another command until ReleaseDispatcher.
+    static void HoldDispatcher(Cache* cache) { cache->transactionDispatcher->Lock(); }
+    static void ReleaseDispatcher(Cache* cache) { cache->transactionDispatcher->Unlock(); }
     static void PrintBlocks(Cache* cache) {
         for (CacheBlock* block : cache->blockList->GetBlocksInOrder()) {
             std::fprintf(stderr,
