@@ -25,8 +25,9 @@ class ProcessTransactionCommand : public TransactionCommand {
     ProcessTransactionCommand(Cache* cache, CacheTransaction* transaction);
     bool Execute() override;
     void Finish(bool cancelled) override;
-    // A demand read waits for a free block, and the block that becomes free wakes the dispatcher; a
-    // pre-read may wait for a block's stamp to pass, which nothing announces.
+    // A pre-read may wait for a block's stamp to pass, which nothing announces; a demand read waits
+    // for a free block, whose release wakes the dispatcher, and is retried on the clock too (see the
+    // definition).
     bool RetriesOnTime() override;
 
   private:
