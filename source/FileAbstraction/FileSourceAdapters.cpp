@@ -126,7 +126,6 @@ ResultBufferListWrapper::ResultBufferListWrapper(FileSource* source, uint64_t of
       cache(nullptr),
       callerCallback(callback),
       transaction(nullptr),
-      dueTime(dueTime),
       outcomeClaimed(MTInterface::NewAtomicUnsigned32(0)) {
     if (outcomeClaimed == nullptr) {
         throw std::bad_alloc();

@@ -110,7 +110,6 @@ class ResultBufferListWrapper final : public CacheTransaction::StatusCallback {
     Cache* cache;                                          // one reference, or null
     FileSource::ResultCallbackBufferList* callerCallback;  // one reference, or null
     CacheTransaction* transaction;  // owned (the reference it was created with) until the status callback
-    uint32_t dueTime;
     MTAtomicUnsigned32* outcomeClaimed;  // 0 until the status callback or the refusal path takes it
 };
 
