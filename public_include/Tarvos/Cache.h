@@ -26,6 +26,7 @@ class DispatcherCommand;
 class MTAtomicPointer;
 class MTAtomicUnsigned32;
 class PreReadTransactionList;
+class ReadGate;
 class TransactionDispatcher;
 
 class TARVOS_EXPORT Cache : public SharedObject {
@@ -38,7 +39,12 @@ class TARVOS_EXPORT Cache : public SharedObject {
     // Queues the transaction: kResultPending, or a refusal (kResultInvalidArgument without touching the
     // transaction; kResultCancelled or kResultFailed after finishing it through SetResult).
     CacheSource::Result_t Read(CacheTransaction* transaction);
-    // Reads the range into the cache ahead of need, one pre-read per block.
+    // Reads the range into the cache ahead of need, as few device reads as its free blocks allow (runs
+    // of up to 1 MiB of consecutive blocks). Data a pre-read brings in is kept until a read uses it or
+    // until 2 s past dueTime (past its arrival for kDueASAP); pre-reads never take such blocks, so a
+    // window ahead of a reader never evicts its own unread data. A pre-read that finds no block waits
+    // for one until 2 s past its due time (kDueASAP: not at all); then it is dropped and counted by
+    // GetCachePreReadsDropped.
     void PreRead(CacheSource* source, uint64_t offset, uint32_t size, uint32_t dueTime);
     void Invalidate(CacheSource* source, uint64_t offset, uint32_t size);
     // Returns once nothing of the source is queued or running in the cache; every affected
@@ -49,11 +55,19 @@ class TARVOS_EXPORT Cache : public SharedObject {
     uint32_t GetCacheHits();
     uint32_t GetCacheMisses();
     uint32_t GetCacheDirectReads();
+    // Blocks pre-reads claimed to read into.
     uint32_t GetCachePreReads();
+    // Pre-reads finished unread because no block became free for them before they were overdue.
+    uint32_t GetCachePreReadsDropped();
     void ResetCacheStats();
     void CollectCacheStats(bool collect);
     void Dump();
     uint32_t GetBlockSize();
+    // The most reads of one source the cache has started on the device and not yet seen finish
+    // (default 16; 0 is taken as 1). Further reads of that source wait in the cache in due-time order,
+    // so one stream cannot fill the I/O engine and starve the others.
+    void SetReadsInFlightPerSource(uint32_t reads);
+    uint32_t GetReadsInFlightPerSource();
     // Another pass for transactions waiting for a free block.
     void NotifySomethingChanged();
 
@@ -88,6 +102,10 @@ class TARVOS_EXPORT Cache : public SharedObject {
                             uint32_t size, DispatcherCommand* report);
     void CountHit();
     void CountMiss();
+    void CountPreRead();
+    void CountPreReadsDropped(uint32_t count);
+    // A pre-read that needs no more blocks leaves the parked list (nothing for a demand read).
+    void LeavePreReadList(CacheTransaction* transaction);
 
     bool OnOwnDispatcherThread();
     void ResetCounter(MTAtomicUnsigned32* counter);
@@ -98,6 +116,7 @@ class TARVOS_EXPORT Cache : public SharedObject {
     TransactionDispatcher* transactionDispatcher;  // owned; runs ProcessTransaction, reports held
                                                    // reads and retries source reads the engine had
                                                    // no slot for
+    ReadGate* readGate;                            // owned; starts the reads of blocks from sources
     // Statistics counters: live from construction to destruction, after the dispatchers have stopped,
     // so that dispatcher threads count without the cache lock (Cancel holds that lock while it waits
     // for them). `collecting` is 1 while statistics are on; the getters read 0 while it is 0.
@@ -105,13 +124,15 @@ class TARVOS_EXPORT Cache : public SharedObject {
     MTAtomicUnsigned32* misses;
     MTAtomicUnsigned32* directReads;
     MTAtomicUnsigned32* preReads;
+    MTAtomicUnsigned32* preReadsDropped;
     MTAtomicUnsigned32* collecting;
     // The source Cancel works on (no reference), else null. Atomic: Read checks it without a lock.
     MTAtomicPointer* cancellingSource;
     uint32_t blockSize;
-    // The last ProcessTransaction that found no block to claim passed over one whose memory an earlier
-    // read still held (nothing announces when that ends). Transaction dispatcher thread only.
-    bool claimWaitsOnTime = false;
+    // After a ProcessTransaction that found no block to claim: milliseconds until a retry may succeed
+    // without a wake-up (a block's stamp passing, a block's memory let go by the kernel), or
+    // MTSemaphore's infinite wait when only a freed block can help. Transaction dispatcher thread only.
+    uint32_t claimRetryAfterMs = 0xFFFFFFFFu;
 };
 
 }  // namespace Tarvos

@@ -17,22 +17,28 @@
 //     serve idle ones at once     CacheBlockList::GetBlocksToCopyOutOf,     dispatcher   dispatcher's lock
 //                                 CacheBlock::ProcessPendingTransactions                 throughout
 //   3 misses: claim free blocks,  CacheBlockList::GetBlockToReadInto,       transaction  block list, then
-//     one read per run of them,   DispatchedReadCallback::Dispatch ->       dispatcher   range locks
-//     started at once             ReadDirectCommand::Execute -> the source
-//   3b no engine slot: retried    ReadDirectCommand                         transaction  the dispatcher's
-//                                 (every millisecond while the engine is    dispatcher
-//                                 full)
+//     one read per run of them    DispatchedReadCallback::Dispatch ->       dispatcher   range locks
+//     (up to 1 MiB), started at   ReadGate::Submit -> ReadDirectCommand::
+//     once if the source has room Execute -> the source
+//   3a source at its bound: waits ReadGate (due-time order; a joining       -            gate lock, briefly
+//     at the gate                 demand read raises it: Expedite)
+//   3b no engine slot: retried    ReadDirectCommand, woken by the cache's   transaction  the dispatcher's
+//                                 next finished read                        dispatcher
 //   4 read done: fill the blocks, DispatchedReadCallback::Callback ->       I/O thread   block list, briefly
 //     copy to the waiting ones    CacheBlock::CompleteReadInto,
-//     (last piece: callback)      ProcessPendingTransactions
+//     (last piece: callback),     ProcessPendingTransactions,
+//     start what waits at 3a      ReadGate::Finished
 //
 // Status callbacks run with no lock of the library held (the block list and range locks are left
 // first); one on a dispatcher runs while that dispatcher's own lock is held, which Cancel takes first.
 // A transaction that finds no free block waits on the transaction dispatcher; the next block to become
-// free wakes it (CacheBlockList::TakeWakeRequest -> NotifySomethingChanged).
+// free wakes it (CacheBlockList::TakeWakeRequest -> NotifySomethingChanged). A pre-read waiting for a
+// kept block (unread pre-read data, CacheBlock::kUnreadPreReadGraceMs) is also retried when the first
+// such keep ends.
 // clang-format on
 #include "Tarvos/Cache.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -41,6 +47,7 @@
 #include "Cache/CacheCommands.h"
 #include "Cache/DispatchedReadCallback.h"
 #include "Cache/PreReadTransactionList.h"
+#include "Cache/ReadGate.h"
 #include "Cache/TransactionDispatcher.h"
 #include "CoreClasses/CallSite.h"
 #include "CoreClasses/DeferredRelease.h"
@@ -100,10 +107,12 @@ Cache::Cache(BufferFactory* factory)
     : blockList(nullptr),
       preReadList(nullptr),
       transactionDispatcher(nullptr),
+      readGate(nullptr),
       hits(MTInterface::NewAtomicUnsigned32(0)),
       misses(MTInterface::NewAtomicUnsigned32(0)),
       directReads(MTInterface::NewAtomicUnsigned32(0)),
       preReads(MTInterface::NewAtomicUnsigned32(0)),
+      preReadsDropped(MTInterface::NewAtomicUnsigned32(0)),
       collecting(MTInterface::NewAtomicUnsigned32(0)),
       cancellingSource(MTInterface::NewAtomicPointer(nullptr)),
       blockSize(0) {
@@ -111,7 +120,7 @@ Cache::Cache(BufferFactory* factory)
     // (the destructor does not run for a constructor that throws).
     try {
         if (hits == nullptr || misses == nullptr || directReads == nullptr || preReads == nullptr ||
-            collecting == nullptr || cancellingSource == nullptr) {
+            preReadsDropped == nullptr || collecting == nullptr || cancellingSource == nullptr) {
             throw std::bad_alloc();
         }
         if (factory == nullptr) {
@@ -129,6 +138,7 @@ Cache::Cache(BufferFactory* factory)
         preReadList = new PreReadTransactionList(blockSize);
         transactionDispatcher =
             new TransactionDispatcher(kTransactionKinds, 4, MTThread::kMTPriorityTimeCritical);
+        readGate = new ReadGate(this, transactionDispatcher);
     } catch (...) {
         ReleaseParts();
         throw;
@@ -146,6 +156,9 @@ void Cache::ReleaseParts() {
         transactionDispatcher->CancelAll();
         transactionDispatcher->Stop();
     }
+    // Reads still waiting for room end as cancelled, which their blocks and the lists must see.
+    delete readGate;
+    readGate = nullptr;
     delete transactionDispatcher;
     transactionDispatcher = nullptr;
     if (preReadList != nullptr) {
@@ -162,6 +175,8 @@ void Cache::ReleaseParts() {
     directReads = nullptr;
     delete preReads;
     preReads = nullptr;
+    delete preReadsDropped;
+    preReadsDropped = nullptr;
     delete collecting;
     collecting = nullptr;
     delete cancellingSource;
@@ -219,6 +234,9 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
                 CountHit();
                 if (!hit.waiting) {
                     hit.block->ProcessPendingTransactions(nullptr);
+                } else if (readGate != nullptr) {
+                    // Joined a block whose read may still wait for room: it becomes as urgent as this.
+                    readGate->Expedite(hit.block, dueTime);
                 }
             }
         }
@@ -227,17 +245,12 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
     bool result = true;
     if (preRead && transaction->StillRangesToComplete()) {
         CacheTransaction* parked = preReadList->FindPreReadTransaction(transaction);
-        if (parked != nullptr) {
-            // Already parked: its data is on its way. When the parked one is this
-            // very transaction, retried because it found no free block, it leaves the
-            // list too, or the list would keep it (and through it its source and this
-            // cache) alive.
+        CountPreReadsDropped(preReadList->TakeDroppedCount());
+        if (parked != nullptr && parked != transaction) {
+            // Another pre-read of the same range is parked: its data is on its way.
             transaction->Complete(transaction->GetOffset(), transaction->GetSize(),
                                   CacheSource::kResultSuccess);
-            if (parked == transaction) {
-                preReadList->RemovePreReadTransaction(transaction);
-            }
-        } else if (transaction->StillRangesToComplete()) {
+        } else if (parked == nullptr && transaction->StillRangesToComplete()) {
             // The overdue walk inside the lookup may just have finished this very pre-read; a finished
             // one is never parked again.
             if (transaction->SupportsPreReads()) {
@@ -247,6 +260,7 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
         }
     }
     if (!transaction->StillRangesToComplete()) {
+        LeavePreReadList(transaction);
         return result;
     }
 
@@ -257,25 +271,42 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
         if (!preRead) {
             CountMiss();
         }
-        CacheBlock* block = blockList->GetBlockToReadInto(transaction, &claimWaitsOnTime);
+        CacheBlock* block = blockList->GetBlockToReadInto(transaction, &claimRetryAfterMs);
         if (block == nullptr) {
-            result = false;
+            // A claim also fails when the transaction has nothing left to claim: it finished meanwhile
+            // (a block it waited on failed, on the I/O thread). Such a command is done; put back, it
+            // would wait for a freed block that may never come.
+            result = !transaction->StillRangesToComplete();
             break;
+        }
+        if (preRead) {
+            CountPreRead();
         }
         if (currentRead != nullptr) {
             if (multi && currentRead->AddBlock(block)) {
                 continue;
             }
-            currentRead->Dispatch(transactionDispatcher);
+            currentRead->Dispatch();
         }
-        currentRead = new DispatchedReadCallback(this, source, dueTime);
+        currentRead = new DispatchedReadCallback(this, source, dueTime, readGate);
         currentRead->AddBlock(block);
         preReadList->CompleteCoveredPreReads(transaction);
     }
     if (currentRead != nullptr) {
-        currentRead->Dispatch(transactionDispatcher);
+        currentRead->Dispatch();
+    }
+    // A parked pre-read that claimed all it lacks is on its way: the list lets go of it. One that
+    // found no block stays parked and is retried when a block is freed or a stamp passes.
+    if (result) {
+        LeavePreReadList(transaction);
     }
     return result;
+}
+
+void Cache::LeavePreReadList(CacheTransaction* transaction) {
+    if (transaction->IsPreReadTransaction() && preReadList != nullptr) {
+        preReadList->RemovePreReadTransaction(transaction);
+    }
 }
 
 void Cache::PreRead(CacheSource* source, uint64_t offset, uint32_t size, uint32_t dueTime) {
@@ -283,12 +314,16 @@ void Cache::PreRead(CacheSource* source, uint64_t offset, uint32_t size, uint32_
         return;
     }
     preReadList->AlignRange(offset, size);
+    // One pre-read per run of blocks as long as the largest gathered read: its misses become one read.
+    const uint32_t step =
+        std::max(blockSize, DispatchedReadCallback::kMostBytesPerRead / blockSize * blockSize);
     while (size > 0) {
+        const uint32_t piece = std::min(size, step);
         CacheTransaction* transaction = nullptr;
         bool made = true;
         try {
             transaction = new CacheTransaction();
-            if (transaction->SetupForPreRead(source, offset, blockSize, dueTime)) {
+            if (transaction->SetupForPreRead(source, offset, piece, dueTime)) {
                 Read(transaction);
             }
         } catch (const std::bad_alloc&) {
@@ -301,8 +336,8 @@ void Cache::PreRead(CacheSource* source, uint64_t offset, uint32_t size, uint32_
         if (!made) {
             return;
         }
-        size = size > blockSize ? size - blockSize : 0;
-        offset += blockSize;
+        size -= piece;
+        offset += piece;
     }
 }
 
@@ -326,6 +361,11 @@ void Cache::Cancel(CacheSource* source) {
     locks.Lock(transactionDispatcher);
     ThreadSafeModifyHold hold(this);
     CancellingSourceMark mark(cancellingSource, source);
+    // Reads waiting for room go first: the source's started reads, cancelled next, would give their
+    // room to them.
+    if (readGate != nullptr) {
+        readGate->CancelSource(source);
+    }
     source->CancelAllTransactions();
     SourceFilter filter(source);
     if (transactionDispatcher != nullptr) {
@@ -357,6 +397,20 @@ void Cache::Purge(CacheSource* source) {
 void Cache::CountHit() {
     if (collecting->Get() != 0) {
         hits->Increment();
+    }
+}
+
+void Cache::CountPreRead() {
+    if (collecting->Get() != 0) {
+        preReads->Increment();
+    }
+}
+
+void Cache::CountPreReadsDropped(uint32_t count) {
+    if (collecting->Get() != 0) {
+        for (uint32_t i = 0; i < count; ++i) {
+            preReadsDropped->Increment();
+        }
     }
 }
 
@@ -394,10 +448,14 @@ uint32_t Cache::GetCachePreReads() {
     return CounterValue(preReads);
 }
 
+uint32_t Cache::GetCachePreReadsDropped() {
+    return CounterValue(preReadsDropped);
+}
+
 void Cache::ResetCacheStats() {
     ThreadSafeModifyHold hold(this);
     if (collecting->Get() != 0) {
-        for (MTAtomicUnsigned32* counter : {hits, misses, directReads, preReads}) {
+        for (MTAtomicUnsigned32* counter : {hits, misses, directReads, preReads, preReadsDropped}) {
             ResetCounter(counter);
         }
     }
@@ -408,7 +466,7 @@ void Cache::CollectCacheStats(bool collect) {
     const bool on = collecting->Get() != 0;
     if (collect && !on) {
         // Counting resumes from 0, as if the counters were created afresh.
-        for (MTAtomicUnsigned32* counter : {hits, misses, directReads, preReads}) {
+        for (MTAtomicUnsigned32* counter : {hits, misses, directReads, preReads, preReadsDropped}) {
             ResetCounter(counter);
         }
         collecting->CompareExchange(0, 1);
@@ -425,6 +483,16 @@ void Cache::Dump() {
 
 uint32_t Cache::GetBlockSize() {
     return blockSize;
+}
+
+void Cache::SetReadsInFlightPerSource(uint32_t reads) {
+    if (readGate != nullptr) {
+        readGate->SetReadsPerSource(reads);
+    }
+}
+
+uint32_t Cache::GetReadsInFlightPerSource() {
+    return readGate != nullptr ? readGate->GetReadsPerSource() : 0;
 }
 
 bool Cache::OnOwnDispatcherThread() {

@@ -17,8 +17,13 @@
 // locked exactly while the count is above 0. Each queue entry ends with exactly one release of its hold
 // and one drop of its reference, whatever path ends it (served, cancelled, destroyed).
 //
-// The stamp only moves forward, except that one lying more than an hour ahead of the time offered (a
-// far due time, or the 32-bit millisecond clock wrapping) is pulled back to it.
+// Stamps: a block that served a read takes the time of that use (how urgent the read was does not decide
+// how long its data is kept). A block a pre-read filled keeps, until a read uses it, the pre-read's due
+// time (or its arrival, when later) plus kUnreadPreReadGraceMs: pre-reads only take blocks whose stamp
+// has passed, so a read-ahead window never evicts its own unread data. The stamp only moves forward,
+// except that one lying more than an hour ahead of the time offered (a far due time, or the 32-bit
+// millisecond clock wrapping) is pulled back to it, and a use of unread pre-read data pulls it back to
+// the time of the use.
 //
 // Outcomes for a served entry, by the read's result:
 //   success / partial / end of file  the entry's range starting at or past the valid data's end is
@@ -237,7 +242,8 @@ void CacheBlock::StampFreedBlock(uint32_t time, AfterUnlock& after) {
         time = MTInterface::GetCurrentTimeMilli();
     }
     const uint32_t old = stamp.load(std::memory_order_relaxed);
-    if (time > old || old - time > kOneHourMilli) {
+    // An equal stamp is taken anew too: among equal stamps the block goes behind, as the latest use.
+    if (time >= old || old - time > kOneHourMilli) {
         stamp.store(time, std::memory_order_relaxed);
         if (list != nullptr) {
             list->BlockRestamped(this);
@@ -283,9 +289,21 @@ const void* CacheBlock::HeldData(uint64_t offset) const {
     return static_cast<const uint8_t*>(data) + (offset - blockOffset);
 }
 
+void CacheBlock::ConsumeUnreadPreRead() {
+    if (!unreadPreRead) {
+        return;
+    }
+    unreadPreRead = false;
+    stamp.store(MTInterface::GetCurrentTimeMilli(), std::memory_order_relaxed);
+    if (list != nullptr) {
+        list->BlockRestamped(this);
+    }
+}
+
 void CacheBlock::ReleaseAfterCopy(bool served, AfterUnlock& after) {
     MTCritSecHold hold(lock);
     if (served && sourceKey != CacheSource::kInvalidKey) {
+        ConsumeUnreadPreRead();
         UnlockAndStamp("CacheBlock::ReleaseAfterCopy", 0, after);
         return;
     }
@@ -300,6 +318,9 @@ void CacheBlock::ReleaseAfterCopy(bool served, AfterUnlock& after) {
 bool CacheBlock::UnlockAndStamp(const char* reason, uint32_t time, AfterUnlock& after) {
     if (buffer == nullptr) {
         return false;
+    }
+    if (unreadPreRead) {
+        time = keepUntil;
     }
     if (list != nullptr && lockCount == 1) {
         // The last holder: stamped while still held, so the block enters the list's free set once, at
@@ -369,6 +390,7 @@ Buffer* CacheBlock::LockIfUnlocked(CacheSource* source, uint64_t& offset, uint32
         return nullptr;
     }
     LockBlock("CacheBlock::LockIfUnlocked");
+    unreadPreRead = false;
     offset = AlignDown(offset);
     SetIdentity(source->GetSourceKey(), offset);
     validSize = blockSize;
@@ -506,6 +528,7 @@ bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
         validSize = size;
     }
     const uint32_t dueTime = currentRead->GetDueTime();
+    const bool byPreRead = currentRead->IsPreReadTransaction();
     after.releases.push_back(currentRead);
     currentRead = nullptr;
     // A completion without an outcome would leave the waiting transactions with nothing to report.
@@ -530,7 +553,14 @@ bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
         validSize = 0;
     }
     NoteExtent();
-    UnlockAndStamp("CacheBlock::CompleteReadInto", dueTime, after);
+    if (byPreRead && CarriesData(readResult) && sourceKey != CacheSource::kInvalidKey) {
+        const uint32_t now = MTInterface::GetCurrentTimeMilli();
+        // Compared as a difference: the 32-bit clock may wrap between the two.
+        const bool dueLater = dueTime != Cache::kDueASAP && static_cast<int32_t>(dueTime - now) > 0;
+        unreadPreRead = true;
+        keepUntil = (dueLater ? dueTime : now) + kUnreadPreReadGraceMs;
+    }
+    UnlockAndStamp("CacheBlock::CompleteReadInto", 0, after);
     return true;
 }
 
@@ -599,8 +629,10 @@ void CacheBlock::ProcessPendingTransactions(bool* changed) {
         AfterUnlock after;
         {
             MTCritSecHold hold(lock);
-            UnlockAndStamp("CacheBlock::ProcessPendingTransactions transaction complete",
-                           entry.transaction->GetDueTime(), after);
+            if (!entry.transaction->IsPreReadTransaction()) {
+                ConsumeUnreadPreRead();
+            }
+            UnlockAndStamp("CacheBlock::ProcessPendingTransactions transaction complete", 0, after);
         }
         after.releases.push_back(entry.transaction);
     }
@@ -666,6 +698,7 @@ void CacheBlock::CancelQueued(CacheSource* onlyOf, bool* changed, AfterUnlock& a
 }
 
 void CacheBlock::Forget(AfterUnlock& after) {
+    unreadPreRead = false;
     SetIdentity(CacheSource::kInvalidKey, blockOffset);
     validSize = 0;
     NoteExtent();

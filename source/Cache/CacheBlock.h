@@ -101,6 +101,9 @@ class CacheBlock : public GuardedListItem {
     // Serves the queue in arrival order, copying outside the block's lock. Does nothing while a read is
     // in progress. *changed (when given) is set to false.
     void ProcessPendingTransactions(bool* changed);
+    // How long a block keeps data a pre-read brought in that no read has used yet, past the pre-read's
+    // due time (or past its arrival, when that is later): until then no pre-read may take the block.
+    static constexpr uint32_t kUnreadPreReadGraceMs = 2000;
     // Finishes every queued transaction with kResultCancelled. *changed: a cancellation freed the block.
     void CancelPendingTransactions(bool* changed);
     void CancelPendingTransactions(bool* changed, AfterUnlock& after);
@@ -146,6 +149,9 @@ class CacheBlock : public GuardedListItem {
     bool UnlockAndStamp(const char* reason, uint32_t time, AfterUnlock& after);
     // Steps 2 to 4 of UnlockAndStamp, for a block that has just become free.
     void StampFreedBlock(uint32_t time, AfterUnlock& after);
+    // A read used data a pre-read brought in: the block no longer keeps it for the pre-read; its stamp
+    // becomes the time of this use.
+    void ConsumeUnreadPreRead();
     // Sets the data's identity and tells the list.
     void SetIdentity(uint32_t key, uint64_t offset);
     // Tells the list that validSize or the identity changed (it keeps the blocks that learned where
@@ -189,6 +195,10 @@ class CacheBlock : public GuardedListItem {
     std::vector<Entry> pending;               // first in, first out; short
     CacheTransaction* currentRead = nullptr;  // one reference
     CacheSource::Result_t readResult = CacheSource::kResultNone;
+    // The data came from a pre-read and no read has used it yet: every release stamps the block with
+    // keepUntil, so pre-reads leave it alone until then.
+    bool unreadPreRead = false;
+    uint32_t keepUntil = 0;
 };
 
 }  // namespace Tarvos

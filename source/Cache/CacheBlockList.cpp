@@ -259,9 +259,10 @@ void CacheBlockList::GetBlocksToCopyOutOf(CacheTransaction* t, std::vector<Hit>&
     after.Run();
 }
 
-CacheBlock* CacheBlockList::GetBlockToReadInto(CacheTransaction* t, bool* waitsOnTime) {
-    if (waitsOnTime != nullptr) {
-        *waitsOnTime = false;
+CacheBlock* CacheBlockList::GetBlockToReadInto(CacheTransaction* t, uint32_t* retryAfterMs) {
+    uint32_t retryAfter = MTSemaphore::kInfinite;
+    if (retryAfterMs != nullptr) {
+        *retryAfterMs = retryAfter;
     }
     if (t == nullptr || all.empty()) {
         return nullptr;
@@ -276,6 +277,8 @@ CacheBlock* CacheBlockList::GetBlockToReadInto(CacheTransaction* t, bool* waitsO
             ++it;  // the claim takes the block out of the set
             if (preRead && !block->HasStampPassed()) {
                 // The stamps only grow from here on: no later block has passed either.
+                const uint32_t wait = block->GetSortKey() - MTInterface::GetCurrentTimeMilli();
+                retryAfter = std::min(retryAfter, std::max<uint32_t>(wait, 1));
                 break;
             }
             if (block->LockForReadInto(t, after)) {
@@ -287,13 +290,14 @@ CacheBlock* CacheBlockList::GetBlockToReadInto(CacheTransaction* t, bool* waitsO
             if (block->buffer == nullptr || block->buffer->GetLockState() != Buffer::kLockStateLocked) {
                 break;
             }
-            if (waitsOnTime != nullptr) {
-                *waitsOnTime = true;
-            }
+            retryAfter = 1;
         }
-        if (found == nullptr && !preRead) {
+        if (found == nullptr) {
             blockWanted = true;
         }
+    }
+    if (retryAfterMs != nullptr && found == nullptr) {
+        *retryAfterMs = retryAfter;
     }
     after.Run();
     return found;

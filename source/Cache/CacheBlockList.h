@@ -55,10 +55,11 @@ class CacheBlockList {
     void GetBlocksToCopyOutOf(CacheTransaction* t, std::vector<Hit>& hits);
     // The first free block in reuse order (for a pre-read, only one whose stamp has passed), claimed
     // for the transaction's next range with the transaction as its current read; null when none. A
-    // demand read that finds none makes the next freed block wake the cache.
-    // *waitsOnTime (when given): the refusal was for a block whose memory an earlier read still holds,
-    // which no event announces the end of.
-    CacheBlock* GetBlockToReadInto(CacheTransaction* t, bool* waitsOnTime = nullptr);
+    // read that finds none makes the next freed block wake the cache. *retryAfterMs (when given): for a
+    // refusal, milliseconds until a retry may succeed without that wake-up (the first free block's
+    // stamp passing, for a pre-read; a block whose memory an earlier read still holds, which no event
+    // announces the end of), else MTSemaphore::kInfinite.
+    CacheBlock* GetBlockToReadInto(CacheTransaction* t, uint32_t* retryAfterMs = nullptr);
     // Serves a read whose bytes all lie in filled blocks that nobody waits on, on the calling thread:
     // holds the blocks, copies outside the lock into `buffer` (or, without one, `list`), releases them
     // with a fresh stamp. False, with nothing copied into the caller's memory that it may rely on and
@@ -109,7 +110,7 @@ class CacheBlockList {
     void BlockRestamped(CacheBlock* block);
     void BlockIdentityChanged(CacheBlock* block, uint32_t oldKey, uint64_t oldOffset);
     void BlockExtentChanged(CacheBlock* block);
-    // True once after a demand read found no free block: the caller wakes the cache.
+    // True once after a read found no block to claim: the caller wakes the cache.
     bool TakeWakeRequest();
     CacheBlock* Find(uint32_t sourceKey, uint64_t blockOffset);
     uint64_t AlignDown(uint64_t offset) const;
@@ -127,7 +128,7 @@ class CacheBlockList {
     // that a write or invalidation beyond it must forget (few: about one per file).
     std::unordered_set<CacheBlock*> shortBlocks;
     uint64_t sequence = 0;
-    bool blockWanted = false;  // a demand read found no free block since the last wake
+    bool blockWanted = false;  // a read found no block to claim since the last wake
 };
 
 }  // namespace Tarvos

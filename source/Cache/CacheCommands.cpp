@@ -1,6 +1,8 @@
 #include "Cache/CacheCommands.h"
 
 #include "Cache/CacheBlock.h"
+#include "Cache/DispatchedReadCallback.h"
+#include "Cache/ReadGate.h"
 #include "Tarvos/Cache.h"
 #include "Tarvos/CacheTransaction.h"
 
@@ -14,7 +16,7 @@ bool ProcessTransactionCommand::Execute() {
         return true;
     }
     const bool done = cache->ProcessTransaction(transaction);
-    waitsOnTime = !done && cache->claimWaitsOnTime;
+    retryAfterMs = cache->claimRetryAfterMs;
     return done;
 }
 
@@ -27,25 +29,30 @@ void ProcessTransactionCommand::Finish(bool cancelled) {
     delete this;
 }
 
-bool ProcessTransactionCommand::RetriesOnTime() {
-    // A demand read waiting for a free block is woken by the block that becomes free; it is retried
-    // on the clock as well, as a safety net: a ThreadSanitizer run of the cached fault sweep once left
-    // such a command waiting after every read had reported (its cause is not found yet). Only a
-    // cache with a stalled read runs the timer; an idle one sleeps until a command arrives.
-    (void)waitsOnTime;
-    return true;
+uint32_t ProcessTransactionCommand::RetryAfterMs() {
+    return retryAfterMs;
 }
 
-ReadDirectCommand::ReadDirectCommand(Cache* cache, CacheTransaction* readTransaction)
-    : TransactionCommand(kCommandReadDirect, cache, readTransaction) {}
+ReadDirectCommand::ReadDirectCommand(Cache* cache, DispatchedReadCallback* read,
+                                     CacheTransaction* readTransaction)
+    : TransactionCommand(kCommandReadDirect, cache, readTransaction), read(read) {}
 
 bool ReadDirectCommand::Execute() {
     if (transaction == nullptr) {
         return true;
     }
+    ReadGate* gate = read != nullptr ? read->gate : nullptr;
+    if (gate != nullptr) {
+        // Counted before the source is asked: the read may report on another thread before it answers.
+        read->countedStart.store(true);
+        gate->Starting();
+    }
     const CacheSource::Result_t result = transaction->ReadDirect();
     switch (result) {
         case CacheSource::kResultBusy:
+            if (gate != nullptr && read->countedStart.exchange(false)) {
+                gate->NotStarted();
+            }
             return false;
         case CacheSource::kResultPending:
         case CacheSource::kResultSuccess:
@@ -61,6 +68,11 @@ bool ReadDirectCommand::Execute() {
                                        : CacheSource::kResultFailed);
             return true;
     }
+}
+
+uint32_t ReadDirectCommand::RetryAfterMs() {
+    const bool heard = read != nullptr && read->gate != nullptr && !read->gate->StartedNone();
+    return heard ? MTSemaphore::kInfinite : 1;
 }
 
 void ReadDirectCommand::Finish(bool cancelled) {

@@ -5,7 +5,7 @@
 //                                                      block becomes free); cancelled: the transaction
 //                                                      ends with kResultCancelled
 //   ReadDirectCommand          transaction dispatcher  a read the engine had no slot for, retried (run
-//                                                      first where the read is dispatched, directly);
+//                                                      first where the read gate starts it, directly);
 //                                                      a refusal or a cancellation ends the read
 //                                                      transaction with it
 //   BlockCommand               transaction dispatcher  copies a block's data into the transactions
@@ -19,26 +19,33 @@
 namespace Tarvos {
 
 class CacheBlock;
+class DispatchedReadCallback;
 
 class ProcessTransactionCommand : public TransactionCommand {
   public:
     ProcessTransactionCommand(Cache* cache, CacheTransaction* transaction);
     bool Execute() override;
     void Finish(bool cancelled) override;
-    // A pre-read may wait for a block's stamp to pass, which nothing announces; a demand read waits
-    // for a free block, whose release wakes the dispatcher, and is retried on the clock too (see the
-    // definition).
-    bool RetriesOnTime() override;
+    // A read waiting for a free block is woken by its release; on the clock only what nothing
+    // announces: a block's stamp passing (pre-reads), a block's memory let go by the kernel.
+    uint32_t RetryAfterMs() override;
 
   private:
-    bool waitsOnTime = false;  // the last Execute could not claim a block for a reason nothing announces
+    uint32_t retryAfterMs = 1;  // from the last Execute that could not claim a block
 };
 
 class ReadDirectCommand : public TransactionCommand {
   public:
-    ReadDirectCommand(Cache* cache, CacheTransaction* readTransaction);
+    // `read` is the read transaction's status callback (kept alive by it).
+    ReadDirectCommand(Cache* cache, DispatchedReadCallback* read, CacheTransaction* readTransaction);
     bool Execute() override;
     void Finish(bool cancelled) override;
+    // Woken when one of the cache's started reads reports; on the clock only with none started (the
+    // engine's slots are then all taken by others, whose ends nobody here hears of).
+    uint32_t RetryAfterMs() override;
+
+  private:
+    DispatchedReadCallback* const read;
 };
 
 class BlockCommand : public DispatcherCommand {

@@ -1,15 +1,19 @@
 #include "Cache/DispatchedReadCallback.h"
 
+#include <new>
+
 #include "Cache/CacheBlock.h"
 #include "Cache/CacheCommands.h"
+#include "Cache/ReadGate.h"
 #include "CoreClasses/CallSite.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferList.h"
 
 namespace Tarvos {
 
-DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source, uint32_t dueTime)
-    : cache(cache), dueTime(dueTime), source(source) {
+DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source, uint32_t dueTime,
+                                               ReadGate* gate)
+    : gate(gate), cache(cache), dueTime(dueTime), source(source) {
     blocks.reserve(4);
     shares.reserve(4);
 }
@@ -30,10 +34,12 @@ bool DispatchedReadCallback::AddBlock(CacheBlock* block) {
     if (bufferList == nullptr) {
         startOffset = block->GetBlockOffset();
         bufferList = new BufferList(4);
-    } else if (block->GetBlockOffset() != nextOffset) {
+    } else if (block->GetBlockOffset() != nextOffset ||
+               uint64_t{totalShares} + block->GetValidSize() > kMostBytesPerRead) {
         return false;
     }
     const uint32_t share = block->GetValidSize();
+    totalShares += share;
     nextOffset = block->GetBlockOffset() + share;
     blocks.push_back(block);
     shares.push_back(share);
@@ -41,19 +47,31 @@ bool DispatchedReadCallback::AddBlock(CacheBlock* block) {
     return true;
 }
 
-void DispatchedReadCallback::Dispatch(TransactionDispatcher* retryDispatcher) {
-    if (retryDispatcher == nullptr || bufferList == nullptr || readTransaction != nullptr) {
+void DispatchedReadCallback::Dispatch() {
+    if (gate == nullptr || bufferList == nullptr || readTransaction != nullptr) {
         return;
     }
-    readTransaction = new CacheTransaction(source, startOffset, bufferList, this, dueTime);
-    // Started at once, on this thread: the read reaches the I/O engine without a hand-off. Only a read
-    // the engine has no slot for waits on the dispatcher, which retries it.
-    auto* command = new ReadDirectCommand(cache, readTransaction);
-    if (command->Execute()) {
-        command->Finish(false);
-    } else {
-        retryDispatcher->Add(command);
+    gate->Submit(this);
+}
+
+CacheTransaction* DispatchedReadCallback::MakeReadTransaction() {
+    if (readTransaction == nullptr && bufferList != nullptr) {
+        try {
+            readTransaction = new CacheTransaction(source, startOffset, bufferList, this, dueTime);
+        } catch (const std::bad_alloc&) {
+            readTransaction = nullptr;
+        }
     }
+    return readTransaction;
+}
+
+bool DispatchedReadCallback::Covers(const CacheBlock* block) const {
+    for (const CacheBlock* own : blocks) {
+        if (own == block) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransaction* transaction,
@@ -74,6 +92,12 @@ void DispatchedReadCallback::Callback(CacheSource::Result_t result, CacheTransac
     // The read transaction holds itself while it calls back and keeps its own
     // reference on this callback, so neither release below destroys anything
     // still in use here.
+    if (gate != nullptr) {
+        if (countedStart.exchange(false)) {
+            gate->Reported();
+        }
+        gate->Finished(this);
+    }
     CacheTransaction* finishedRead = readTransaction;
     readTransaction = nullptr;
     if (finishedRead != nullptr) {

@@ -95,6 +95,9 @@ void PreReadTransactionList::CompleteOverduePreReadsAt(uint32_t now) {
             CacheTransaction* parked = where->second;
             if (static_cast<uint32_t>(parked->GetDueTime() + overdueLimit) < now) {
                 entries.erase(where);
+                if (parked->StillRangesToComplete()) {
+                    ++dropped;
+                }
                 FinishAndRelease(parked);
                 removed = true;
                 break;
@@ -159,6 +162,13 @@ void PreReadTransactionList::CancelPreReadsOfSource(CacheSource* source) {
         parked->SetResult(CacheSource::kResultCancelled);
         parked->DecRef(TARVOS_CALL_SITE);
     }
+}
+
+uint32_t PreReadTransactionList::TakeDroppedCount() {
+    ThreadSafeModifyHold hold(this);
+    const uint32_t count = dropped;
+    dropped = 0;
+    return count;
 }
 
 size_t PreReadTransactionList::GetNumberOfEntries() {

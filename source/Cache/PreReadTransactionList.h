@@ -46,6 +46,8 @@ class PreReadTransactionList : public SharedObject {
     void CompleteOverduePreReadsAt(uint32_t now);
 
     size_t GetNumberOfEntries();
+    // How many pre-reads the overdue walks finished with data still unread, since the last call.
+    uint32_t TakeDroppedCount();
 
   protected:
     // Releases the parked transactions without completing them.
@@ -67,6 +69,7 @@ class PreReadTransactionList : public SharedObject {
     std::map<Key, CacheTransaction*> entries;  // guarded by the thread-safe-modify lock
     const uint32_t blockSize;
     const uint32_t overdueLimit = kOverdueLimitMs;
+    uint32_t dropped = 0;  // guarded by the thread-safe-modify lock
 };
 
 }  // namespace Tarvos

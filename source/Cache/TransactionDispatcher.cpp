@@ -14,8 +14,9 @@
 //   all of it waits for an event         -> until an Add, a Wake or termination (a freed block wakes
 //                                           the cache's dispatcher)
 //   everything taken was put back, some
-//   of it on a clock                     -> as above, at most kStalledRetryMs (an I/O engine without
-//                                           a free slot, a pre-read waiting for a stamp to pass)
+//   of it on a clock                     -> as above, at most the soonest RetryAfterMs of those (an
+//                                           I/O engine whose slots others hold, a pre-read waiting
+//                                           for a block's stamp to pass)
 // Commands put back wait in `stalled` until the next pass, so a pass takes each command once and
 // never walks past the ones it put back.
 //
@@ -34,8 +35,6 @@
 namespace Tarvos {
 
 namespace {
-
-constexpr uint32_t kStalledRetryMs = 1;
 
 template <typename T>
 std::unique_ptr<T> Checked(T* made) {
@@ -159,7 +158,7 @@ void TransactionDispatcher::RunBody(MTThread* worker) {
         } else if (outcome.finishedAny) {
             announced.store(true);  // another pass at once
         } else {
-            waitMs = outcome.retryOnTime ? kStalledRetryMs : MTSemaphore::kInfinite;
+            waitMs = outcome.retryAfterMs;
         }
     }
 }
@@ -193,7 +192,10 @@ TransactionDispatcher::PassOutcome TransactionDispatcher::RunPass(MTThread* work
             } else if (worker->IsTerminating()) {
                 command->Finish(true);
             } else {
-                outcome.retryOnTime = outcome.retryOnTime || command->RetriesOnTime();
+                const uint32_t retryAfter = command->RetryAfterMs();
+                if (retryAfter < outcome.retryAfterMs) {
+                    outcome.retryAfterMs = retryAfter;
+                }
                 stalled->AddInOrder(command);
                 outcome.putBackAny = true;
             }

@@ -42,9 +42,10 @@ class DispatcherCommand : public GuardedListItem {
     // The number of the worker's pass in which the command was last taken; 0 while it never was.
     virtual uint64_t GetPassStamp();
     virtual void SetPassStamp(uint64_t pass);
-    // Whether a command that could not proceed must be retried after a short time (true), or only
-    // once something wakes its dispatcher (false: whatever it waits for announces itself).
-    virtual bool RetriesOnTime() { return true; }
+    // For a command that could not proceed: how many milliseconds until it is worth retrying without
+    // a wake-up (MTSemaphore::kInfinite: whatever it waits for announces itself by waking the
+    // dispatcher).
+    virtual uint32_t RetryAfterMs() { return 1; }
 
     uint32_t GetKind() const { return kind; }
     uint32_t GetDueTime() const { return dueTime; }
@@ -119,7 +120,7 @@ class TransactionDispatcher : public MTThreadBody {
     struct PassOutcome {
         bool finishedAny = false;  // some command finished: retrying the others may succeed now
         bool putBackAny = false;   // some command could not proceed and waits to be retried
-        bool retryOnTime = false;  // one of those must be retried after a short time
+        uint32_t retryAfterMs = MTSemaphore::kInfinite;  // the soonest any of those is retried on time
     };
     PassOutcome RunPass(MTThread* worker);
     bool CancelAccepted(GuardedList::MatchCallback* accept);

@@ -17,6 +17,7 @@
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
+#include "Tarvos/Cache.h"
 #include "Tarvos/MTInterface.h"
 
 using namespace Tarvos;
@@ -83,6 +84,20 @@ class CacheBlockListTest : public ::testing::Test {
         EXPECT_TRUE(block->CompleteReadInto(block->GetBlockSize(), CacheSource::kResultSuccess));
         block->ProcessPendingTransactions(nullptr);
         EXPECT_EQ(probe->Result(), CacheSource::kResultSuccess);
+        return block;
+    }
+
+    // Brings the block at `offset` in as a pre-read due at `dueTime` would, unread afterwards.
+    CacheBlock* PreReadThrough(CacheSource* from, uint64_t offset, uint32_t dueTime) {
+        Probe* probe = probes.PreRead(from, offset, kBlock, dueTime);
+        CacheBlock* block = list->GetBlockToReadInto(probe->transaction);
+        if (block == nullptr) {
+            return nullptr;
+        }
+        FillPattern(block->GetBuffer()->GetAddress(), block->GetBlockSize(), block->GetBlockOffset());
+        EXPECT_TRUE(block->CompleteReadInto(block->GetBlockSize(), CacheSource::kResultSuccess));
+        block->ProcessPendingTransactions(nullptr);
+        EXPECT_EQ(probe->transaction->GetResult(nullptr), CacheSource::kResultSuccess);
         return block;
     }
 
@@ -169,52 +184,62 @@ TEST_F(CacheBlockListTest, NoBlockWhenEveryBlockIsHeld) {
     EXPECT_EQ(third->Result(), CacheSource::kResultCancelled);
 }
 
-TEST_F(CacheBlockListTest, ReadsReuseTheLeastRecentlyStampedFreeBlock) {
+TEST_F(CacheBlockListTest, ReadsReuseTheLeastRecentlyUsedFreeBlock) {
     Build(3);
-    const uint32_t base = Later(100000);
     const std::vector<CacheBlock*> initial = list->GetBlocksInOrder();
-    CacheBlock* x = ReadThrough(source, 0, base + 100);
+    CacheBlock* x = ReadThrough(source, 0, Later(100000));
     EXPECT_EQ(x, initial[0]) << "new blocks are taken in the order they were made";
-    CacheBlock* y = ReadThrough(source, kBlock, base + 50);
+    CacheBlock* y = ReadThrough(source, kBlock, Later(50));
     EXPECT_EQ(y, initial[1]);
-    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{initial[2], y, x}));
-    CacheBlock* z = ReadThrough(source, 2 * kBlock, base + 300);
+    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{initial[2], x, y}))
+        << "used blocks go behind in the order of use; how urgent the reads were does not count";
+    CacheBlock* z = ReadThrough(source, 2 * kBlock, 0);
     EXPECT_EQ(z, initial[2]);
-    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{y, x, z}));
-    // Stamps 50 before 100: the block stamped 50 is reused first, and then moves behind.
-    EXPECT_EQ(ReadThrough(other, 0, base + 200), y);
-    EXPECT_EQ(y->GetSourceKey(), other->GetSourceKey());
-    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{x, y, z}));
-    EXPECT_EQ(ReadThrough(other, kBlock, base + 400), x);
+    EXPECT_EQ(ReadThrough(other, 0, 0), x);
+    EXPECT_EQ(x->GetSourceKey(), other->GetSourceKey());
+    EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{y, z, x}));
+    EXPECT_EQ(ReadThrough(other, kBlock, 0), y);
 
     // A held block is skipped although it stands at the front.
-    Probe* holder = probes.Read(other, 0, 10);
+    Probe* holder = probes.Read(source, 2 * kBlock, 10);
     bool waiting = true;
-    ASSERT_EQ(list->GetBlockToCopyOutOf(holder->transaction, &waiting), y);
+    ASSERT_EQ(list->GetBlockToCopyOutOf(holder->transaction, &waiting), z);
     EXPECT_FALSE(waiting);
-    EXPECT_EQ(list->GetBlocksInOrder().front(), y);
-    EXPECT_EQ(ReadThrough(source, 5 * kBlock, base + 500), z);
-    y->ProcessPendingTransactions(nullptr);
+    EXPECT_EQ(list->GetBlocksInOrder().front(), z);
+    EXPECT_EQ(ReadThrough(source, 5 * kBlock, 0), x);
+    z->ProcessPendingTransactions(nullptr);
     EXPECT_EQ(holder->Result(), CacheSource::kResultSuccess);
 }
 
-TEST_F(CacheBlockListTest, PreReadsOnlyClaimBlocksWhoseStampHasPassed) {
+TEST_F(CacheBlockListTest, PreReadsNeverTakeUnreadPreReadDataBeforeItsKeepEnds) {
     Build(2);
-    ASSERT_NE(ReadThrough(source, 0, Later(600000)), nullptr);
-    ASSERT_NE(ReadThrough(source, kBlock, Later(600000)), nullptr);
+    ASSERT_NE(PreReadThrough(source, 0, Later(600000)), nullptr);
+    ASSERT_NE(PreReadThrough(source, kBlock, Cache::kDueASAP), nullptr);
     Probe* preRead = probes.PreRead(source, 4 * kBlock, kBlock);
-    EXPECT_EQ(list->GetBlockToReadInto(preRead->transaction), nullptr);
+    uint32_t retryAfter = 0;
+    EXPECT_EQ(list->GetBlockToReadInto(preRead->transaction, &retryAfter), nullptr);
+    EXPECT_GE(retryAfter, 1u);
+    EXPECT_LE(retryAfter, CacheBlock::kUnreadPreReadGraceMs) << "until the kDueASAP block's keep ends";
     Probe* cached = probes.PreRead(source, 0, kBlock);
     bool waiting = true;
     EXPECT_NE(list->GetBlockToCopyOutOf(cached->transaction, &waiting), nullptr);
     EXPECT_EQ(cached->transaction->GetResult(nullptr), CacheSource::kResultSuccess);
     EXPECT_EQ(list->GetNumberOfFreeBlocks(), 2u);
-    list->Purge(source);
+    EXPECT_EQ(list->GetBlockToReadInto(preRead->transaction), nullptr) << "a pre-read finding data uses none";
+
+    // A read uses the block at kBlock: kept no longer, it is the pre-read's to take.
+    Probe* use = probes.Read(source, kBlock, 100);
+    CacheBlock* used = list->GetBlockToCopyOutOf(use->transaction, &waiting);
+    ASSERT_NE(used, nullptr);
+    used->ProcessPendingTransactions(nullptr);
+    EXPECT_EQ(use->Result(), CacheSource::kResultSuccess);
     CacheBlock* claimed = list->GetBlockToReadInto(preRead->transaction);
+    EXPECT_EQ(claimed, used);
     ASSERT_NE(claimed, nullptr);
     claimed->CompleteReadInto(kBlock, CacheSource::kResultSuccess);
     claimed->ProcessPendingTransactions(nullptr);
     EXPECT_EQ(preRead->transaction->GetResult(nullptr), CacheSource::kResultSuccess);
+    EXPECT_NE(ReadThrough(other, 0, 0), nullptr) << "a demand read may take kept blocks";
 }
 
 TEST_F(CacheBlockListTest, CopyOutOfFindsOneBlockPerCall) {
@@ -245,11 +270,11 @@ TEST_F(CacheBlockListTest, CopyOutOfFindsOneBlockPerCall) {
 
 TEST_F(CacheBlockListTest, PurgeBringsTheForgottenBlocksToTheFrontAndKeepsTheRest) {
     Build(4);
-    const uint32_t base = Later(100000);
-    CacheBlock* a1 = ReadThrough(source, 0, base + 10);
-    CacheBlock* a2 = ReadThrough(source, kBlock, base + 20);
-    CacheBlock* b1 = ReadThrough(other, 0, base + 30);
-    CacheBlock* b2 = ReadThrough(other, kBlock, base + 40);
+    CacheBlock* a1 = ReadThrough(source, 0, 0);
+    CacheBlock* a2 = ReadThrough(source, kBlock, 0);
+    CacheBlock* b1 = ReadThrough(other, 0, 0);
+    CacheBlock* b2 = ReadThrough(other, kBlock, 0);
+    const uint32_t a1Stamp = a1->GetStamp();
     const std::vector<CacheBlock*> before{a1, a2, b1, b2};
     ASSERT_EQ(list->GetBlocksInOrder(), before);
     auto* stranger = new StubCacheSource();
@@ -257,7 +282,7 @@ TEST_F(CacheBlockListTest, PurgeBringsTheForgottenBlocksToTheFrontAndKeepsTheRes
     list->Invalidate(source, 10 * kBlock, 100);
     list->Invalidate(stranger, 0, 100);
     EXPECT_EQ(list->GetBlocksInOrder(), before);
-    EXPECT_EQ(a1->GetStamp(), base + 10);
+    EXPECT_EQ(a1->GetStamp(), a1Stamp);
     list->Purge(other);
     EXPECT_EQ(list->GetBlocksInOrder(), (std::vector<CacheBlock*>{b1, b2, a1, a2}));
     EXPECT_EQ(b1->GetStamp(), 0u);

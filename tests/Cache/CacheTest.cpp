@@ -253,7 +253,7 @@ TEST_F(CacheTest, StatisticsCanBeSwitchedAndReset) {
     EXPECT_EQ(cache->GetCacheHits(), 0u) << "switching on again starts from 0";
 }
 
-TEST_F(CacheTest, PreReadQueuesOneTransactionPerBlockAndServesLaterReads) {
+TEST_F(CacheTest, PreReadGathersItsBlocksIntoOneReadAndServesLaterReads) {
     MakeCache(kBlock, 8);
     MemoryCacheSource* source = MakeSource(1 << 20);
     cache->CollectCacheStats(true);
@@ -264,15 +264,71 @@ TEST_F(CacheTest, PreReadQueuesOneTransactionPerBlockAndServesLaterReads) {
     ExpectRead(Start(source, 0, kBlock), source, CacheSource::kResultSuccess, kBlock);
     ASSERT_TRUE(Quiet());
     EXPECT_EQ(source->reads.load(), 1) << "the pre-read block served the read";
-    EXPECT_EQ(cache->GetCachePreReads(), 0u);
-    EXPECT_EQ(cache->GetCacheMisses(), 0u) << "pre-reads are not counted";
+    EXPECT_EQ(cache->GetCachePreReads(), 1u) << "one block read ahead";
+    EXPECT_EQ(cache->GetCacheMisses(), 0u) << "pre-reads are not misses";
 
     cache->PreRead(source, 3 * kBlock + 1, 2 * kBlock, Cache::kDueASAP);  // blocks 3, 4 and 5
-    ASSERT_TRUE(WaitUntil([&] { return source->reads.load() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return source->reads.load() == 2; }));
     ASSERT_TRUE(Quiet());
+    EXPECT_EQ(source->ReadRanges().back(), std::make_pair(uint64_t{3 * kBlock}, 3 * kBlock))
+        << "consecutive blocks of one pre-read are one read";
     cache->PreRead(source, 3 * kBlock, kBlock, Cache::kDueASAP);  // cached already: no read
     ASSERT_TRUE(Quiet());
-    EXPECT_EQ(source->reads.load(), 4);
+    EXPECT_EQ(source->reads.load(), 2);
+    EXPECT_EQ(cache->GetCachePreReads(), 4u);
+    EXPECT_EQ(cache->GetCachePreReadsDropped(), 0u);
+}
+
+// A read-ahead window as large as the cache: the pre-reads beyond it wait for blocks the reader has
+// used instead of evicting unread data, so every byte is read from the source once and every read hits.
+TEST_F(CacheTest, WindowAsLargeAsTheCacheNeverEvictsItsOwnUnreadData) {
+    constexpr uint32_t kBlocks = 8;
+    MakeCache(kBlock, kBlocks);
+    MemoryCacheSource* source = MakeSource(uint64_t{4} * kBlocks * kBlock);
+    source->multiBlock = false;
+    cache->CollectCacheStats(true);
+    // Due in a minute: the pre-reads that find no block wait that long (plus 2 s) before they drop.
+    cache->PreRead(source, 0, 2 * kBlocks * kBlock, MTInterface::GetCurrentTimeMilli() + 60000);
+    ASSERT_TRUE(WaitUntil([&] { return source->reads.load() == static_cast<int>(kBlocks); }));
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(source->reads.load(), static_cast<int>(kBlocks)) << "the second half waits for used blocks";
+    for (uint32_t i = 0; i < 2 * kBlocks; ++i) {
+        ExpectRead(Start(source, uint64_t{i} * kBlock, kBlock), source, CacheSource::kResultSuccess, kBlock);
+    }
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(source->reads.load(), static_cast<int>(2 * kBlocks)) << "no block was read twice";
+    EXPECT_GE(cache->GetCacheHits(), kBlocks);
+    EXPECT_EQ(cache->GetCachePreReadsDropped(), 0u);
+}
+
+// A demand read of a block a pre-read is bringing in waits for that read (one source read), and a
+// read still waiting for room at the cache's bound moves up to the demand read's due time.
+TEST_F(CacheTest, DemandReadJoinsAPendingPreReadAndRaisesItsUrgency) {
+    MakeCache(kBlock, 8);
+    MemoryCacheSource* source = MakeSource(1 << 20);
+    source->multiBlock = false;
+    cache->SetReadsInFlightPerSource(1);
+    EXPECT_EQ(cache->GetReadsInFlightPerSource(), 1u);
+    source->Hold();
+    const uint32_t now = MTInterface::GetCurrentTimeMilli();
+    cache->PreRead(source, 0, kBlock, now + 100);
+    ASSERT_TRUE(WaitUntil([&] { return source->Held() == 1; }));
+    cache->PreRead(source, kBlock, kBlock, now + 200);
+    cache->PreRead(source, 2 * kBlock, kBlock, now + 300);
+    ASSERT_TRUE(WaitUntil([&] { return CacheTestAccess::FreeBlocks(cache) == 5; }));
+    cache->CollectCacheStats(true);
+    Request* demand = Start(source, 2 * kBlock, 100, now + 50);
+    ASSERT_TRUE(WaitUntil([&] { return cache->GetCacheHits() == 1; }));
+    EXPECT_EQ(source->Outstanding(), 1u) << "one read at a time for this source";
+    // Each completion starts the next waiting read: the demand read's block comes before block 1.
+    ASSERT_TRUE(source->CompleteHeld(0));
+    ASSERT_TRUE(WaitUntil([&] { return source->Held() == 1; }));
+    EXPECT_EQ(source->ReadRanges().back().first, 2 * uint64_t{kBlock});
+    ASSERT_TRUE(source->CompleteHeld(0));
+    ExpectRead(demand, source, CacheSource::kResultSuccess, 100);
+    source->Release();
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(source->reads.load(), 3) << "each block was read once";
 }
 
 TEST_F(CacheTest, MoreTransactionsThanBlocksAreServedAsBlocksFreeUp) {

@@ -131,6 +131,8 @@ TEST_F(PreReadTransactionListTest, OverduePreReadsFinishMoreThanTwoSecondsPastDu
     EXPECT_EQ(preReads->GetNumberOfEntries(), 1u);
     preReads->CompleteOverduePreReadsAt(12001);
     EXPECT_EQ(parked.callback->Calls(), 1);
+    EXPECT_EQ(preReads->TakeDroppedCount(), 1u) << "finished with its data unread";
+    EXPECT_EQ(preReads->TakeDroppedCount(), 0u);
     EXPECT_EQ(parked.callback->LastResult(), CacheSource::kResultSuccess);
     EXPECT_EQ(parked.callback->LastBytes(), kBlock);
     EXPECT_EQ(preReads->GetNumberOfEntries(), 0u);

@@ -1,0 +1,183 @@
+#include "Cache/ReadGate.h"
+
+#include <new>
+
+#include "Cache/CacheCommands.h"
+#include "Cache/DispatchedReadCallback.h"
+#include "CoreClasses/MTCritSecHold.h"
+#include "Tarvos/Cache.h"
+#include "Tarvos/MTInterface.h"
+
+namespace Tarvos {
+
+namespace {
+
+MTCritSec* NewGateLock() {
+    MTCritSec* section = MTInterface::NewCritSec();
+    if (section == nullptr) {
+        throw std::bad_alloc();
+    }
+    return section;
+}
+
+}  // namespace
+
+ReadGate::ReadGate(Cache* cache, TransactionDispatcher* retryDispatcher)
+    : cache(cache), retryDispatcher(retryDispatcher), lock(NewGateLock()) {}
+
+ReadGate::~ReadGate() {
+    CancelAll();
+}
+
+void ReadGate::SetReadsPerSource(uint32_t reads) {
+    std::vector<DispatchedReadCallback*> admittedNow;
+    {
+        MTCritSecHold hold(lock.get());
+        readsPerSource = reads == 0 ? 1 : reads;
+        AdmitWaiting(admittedNow);
+    }
+    for (DispatchedReadCallback* read : admittedNow) {
+        Start(read);
+    }
+}
+
+uint32_t ReadGate::GetReadsPerSource() {
+    MTCritSecHold hold(lock.get());
+    return readsPerSource;
+}
+
+uint32_t ReadGate::GetNumberWaiting() {
+    MTCritSecHold hold(lock.get());
+    return static_cast<uint32_t>(waiting.size());
+}
+
+void ReadGate::Submit(DispatchedReadCallback* read) {
+    if (read == nullptr) {
+        return;
+    }
+    {
+        MTCritSecHold hold(lock.get());
+        uint32_t& count = admitted[read->GetSource()];
+        if (count >= readsPerSource) {
+            waiting.emplace(Order{read->GetDueTime(), ++sequence}, read);
+            return;
+        }
+        ++count;
+        read->admitted = true;
+    }
+    Start(read);
+}
+
+void ReadGate::Finished(DispatchedReadCallback* read) {
+    std::vector<DispatchedReadCallback*> admittedNow;
+    {
+        MTCritSecHold hold(lock.get());
+        if (read != nullptr && read->admitted) {
+            read->admitted = false;
+            const auto found = admitted.find(read->GetSource());
+            if (found != admitted.end() && --found->second == 0) {
+                admitted.erase(found);
+            }
+            AdmitWaiting(admittedNow);
+        }
+    }
+    for (DispatchedReadCallback* next : admittedNow) {
+        Start(next);
+    }
+}
+
+void ReadGate::AdmitWaiting(std::vector<DispatchedReadCallback*>& admittedNow) {
+    for (auto it = waiting.begin(); it != waiting.end();) {
+        DispatchedReadCallback* read = it->second;
+        uint32_t& count = admitted[read->GetSource()];
+        if (count >= readsPerSource) {
+            ++it;
+            continue;
+        }
+        ++count;
+        read->admitted = true;
+        admittedNow.push_back(read);
+        it = waiting.erase(it);
+    }
+}
+
+void ReadGate::Expedite(CacheBlock* block, uint32_t dueTime) {
+    MTCritSecHold hold(lock.get());
+    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+        DispatchedReadCallback* read = it->second;
+        if (!read->Covers(block)) {
+            continue;
+        }
+        if (dueTime < it->first.dueTime) {
+            const uint64_t arrival = it->first.sequence;
+            waiting.erase(it);
+            read->SetDueTime(dueTime);
+            waiting.emplace(Order{dueTime, arrival}, read);
+        }
+        return;
+    }
+}
+
+void ReadGate::CancelSource(CacheSource* source) {
+    if (source != nullptr) {
+        CancelMatching(source);
+    }
+}
+
+void ReadGate::CancelAll() {
+    CancelMatching(nullptr);
+}
+
+void ReadGate::CancelMatching(CacheSource* source) {
+    std::vector<DispatchedReadCallback*> cancelled;
+    {
+        MTCritSecHold hold(lock.get());
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            if (source == nullptr || it->second->GetSource() == source) {
+                cancelled.push_back(it->second);
+                it = waiting.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Never started: its blocks and the transactions waiting on them learn the cancellation, and the
+    // creator's reference goes, as for a read that ran.
+    for (DispatchedReadCallback* read : cancelled) {
+        read->Callback(CacheSource::kResultCancelled, nullptr, 0);
+    }
+}
+
+void ReadGate::Start(DispatchedReadCallback* read) {
+    CacheTransaction* transaction = read->MakeReadTransaction();
+    if (transaction == nullptr) {
+        read->Callback(CacheSource::kResultFailed, nullptr, 0);
+        return;
+    }
+    auto* command = new ReadDirectCommand(cache, read, transaction);
+    if (command->Execute()) {
+        command->Finish(false);
+    } else if (retryDispatcher != nullptr) {
+        retryDispatcher->Add(command);
+    } else {
+        command->Finish(true);
+    }
+}
+
+void ReadGate::Starting() {
+    started.fetch_add(1);
+}
+
+void ReadGate::NotStarted() {
+    slotWanted.store(true);
+    started.fetch_sub(1);
+}
+
+void ReadGate::Reported() {
+    started.fetch_sub(1);
+    if (slotWanted.exchange(false) && cache != nullptr) {
+        cache->NotifySomethingChanged();
+    }
+}
+
+}  // namespace Tarvos
