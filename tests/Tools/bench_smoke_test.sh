@@ -14,8 +14,8 @@ import json, sys
 result = json.load(open(sys.argv[1]))
 names = {phase["name"]: phase for phase in result["phases"]}
 required = ["engine-qd1-64k", "engine-qd32-64k", "engine-qd32-1m", "cached-cold-1m", "cached-warm-64k",
-            "preread-stream-1m", "uring-qd32-64k", "uring-qd32-1m", "direct-pread-qd1-64k", "buffered-pread-64k",
-            "buffered-pread-4k", "cached-warm-4k", "cached-warm-4k-2048-blocks"]
+            "preread-stream-1m", "uring-qd32-64k", "uring-qd32-1m", "uring-seq-qd8-1m", "direct-pread-qd1-64k",
+            "buffered-pread-64k", "buffered-pread-4k", "cached-warm-4k", "cached-warm-4k-2048-blocks"]
 missing = [name for name in required if name not in names]
 assert not missing, f"missing phases: {missing}"
 for phase in result["phases"]:
@@ -27,6 +27,7 @@ for name in ["cached-cold-1m", "cached-warm-64k", "preread-stream-1m"]:
     assert names[name]["hit_ratio"] is not None, f"{name} has no hit ratio"
 assert names["cached-warm-64k"]["hit_ratio"] >= 0.9, "the warm working set missed the cache"
 assert names["engine-qd32-1m"]["baseline"] == "uring-qd32-1m"
+assert names["preread-stream-1m"]["baseline"] == "uring-seq-qd8-1m"
 large = names["cached-warm-4k-2048-blocks"]
 assert large["baseline"] == "cached-warm-4k" and large["build_ms"] > 0, "the large-cache phase lacks its fields"
 assert large["hit_ratio"] >= 0.9, "the large cache did not hold the working set"
