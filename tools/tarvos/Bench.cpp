@@ -1157,7 +1157,7 @@ int RunBench(const BenchOptions& options) {
         FailUsage("--size applies to the sample file only, not to FILE");
     }
     if (bench.options.sampleSize == 0) {
-        bench.options.sampleSize = bench.options.quick ? 128ull * kMiB : 512ull * kMiB;
+        bench.options.sampleSize = bench.options.quick ? 128ull * kMiB : 2048ull * kMiB;
     }
     bench.options.sampleSize = bench.options.sampleSize / kMiB * kMiB;
     bench.seconds = bench.options.quick ? 0.8 : 3.0;

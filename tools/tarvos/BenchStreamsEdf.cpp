@@ -53,12 +53,12 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
         Fail(std::string("io_uring: ") + Reason(-setup));
     }
     std::vector<Slot> slots(kStreamsInFlight);
-    std::vector<uint32_t> free;
+    std::vector<uint32_t> idle;  // slots with no read in flight
     for (uint32_t i = 0; i < kStreamsInFlight; ++i) {
         if (posix_memalign(&slots[i].memory, 4096, kStreamPieceBytes) != 0) {
             Fail("out of memory");
         }
-        free.push_back(i);
+        idle.push_back(i);
     }
     const int64_t deviceBefore = DeviceReadBytes();
     const StreamSchedule schedule(plan);
@@ -72,7 +72,7 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
     while (errors[0].empty()) {
         SteadyClock::time_point now = SteadyClock::now();
         bool submitted = false;
-        while (!free.empty()) {
+        while (!idle.empty()) {
             uint32_t chosen = kRandom;
             SteadyClock::time_point due = SteadyClock::time_point::max();
             if (!randomBusy && now < schedule.End()) {
@@ -88,8 +88,8 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
             if (due == SteadyClock::time_point::max()) {
                 break;
             }
-            const uint32_t index = free.back();
-            free.pop_back();
+            const uint32_t index = idle.back();
+            idle.pop_back();
             Slot& slot = slots[index];
             slot.reader = chosen;
             if (chosen == kRandom) {
@@ -109,7 +109,7 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
         if (submitted) {
             io_uring_submit(&ring);
         }
-        const uint32_t inFlight = kStreamsInFlight - static_cast<uint32_t>(free.size());
+        const uint32_t inFlight = kStreamsInFlight - static_cast<uint32_t>(idle.size());
         // The soonest moment a reader not yet allowed to ask for its next piece will be; readers that
         // may ask already wait for a slot, that is for a completion.
         SteadyClock::time_point wake = SteadyClock::time_point::max();
@@ -155,7 +155,7 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
             io_uring_cqe_seen(&ring, cqe);
             const SteadyClock::time_point arrived = SteadyClock::now();
             Slot& slot = slots[index];
-            free.push_back(index);
+            idle.push_back(index);
             if (res != static_cast<int>(slot.length)) {
                 errors[0] = "io_uring read at offset " + std::to_string(slot.offset) + ": " +
                             (res < 0 ? Reason(-res) : std::to_string(res) + " bytes");
@@ -171,12 +171,12 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
         }
     }
     // Reads still in flight after an error finish before their memory goes.
-    while (free.size() < kStreamsInFlight) {
+    while (idle.size() < kStreamsInFlight) {
         io_uring_cqe* cqe = nullptr;
         if (io_uring_wait_cqe(&ring, &cqe) < 0) {
             break;
         }
-        free.push_back(static_cast<uint32_t>(io_uring_cqe_get_data64(cqe)));
+        idle.push_back(static_cast<uint32_t>(io_uring_cqe_get_data64(cqe)));
         io_uring_cqe_seen(&ring, cqe);
     }
     io_uring_queue_exit(&ring);

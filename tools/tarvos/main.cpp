@@ -31,7 +31,7 @@ const char* const kBenchUsage =
     "file and block sizes, then the streams: eight readers at fixed rates with deadlines and one random\n"
     "reader, read three ways (the library, a deadline-ordered io_uring loop, buffered pread).\n"
     "Higher MB/s is better; a ratio is the library's MB/s divided by its baseline's. Without FILE it\n"
-    "writes a sample file (default 512 MiB, 128 MiB with --quick) in $TMPDIR (or /var/tmp) and removes\n"
+    "writes a sample file (default 2 GiB, 128 MiB with --quick) in $TMPDIR (or /var/tmp) and removes\n"
     "it afterwards, also when it fails or is interrupted. Every byte read is verified.\n"
     "  --quick       short phases, short streams and a smaller sample: well under a minute\n"
     "  --streams     only the streams (and the sequential baseline their rates are a share of)\n"
