@@ -1116,6 +1116,9 @@ void RunPhases(Bench& bench) {
 // The streams on the bench's file, each method once, at a share of the given sequential rate; every
 // byte they read is verified (the tarvos method's count as the library's).
 void RunStreams(Bench& bench, double baselineMbPerS) {
+    if (!(baselineMbPerS > 0)) {
+        Fail("streams: uring-seq-qd8-1m read nothing, so the readers have no rate");
+    }
     std::mutex lock;  // the verifier is not thread-safe
     bool library = false;
     StreamsPlan plan;
