@@ -1,7 +1,8 @@
 // The streams' edf-direct method: one thread, one io_uring, kStreamsInFlight direct reads in flight.
 // Whenever a read may start, the loop starts the one due soonest among every reader's next piece (once
 // the reader may ask for it, as the other methods' readers do) and the random reader's next read (due
-// kRandomDueMs after it asks, one at a time). A piece arrives when its read completes.
+// kRandomDueMs after it asks, one at a time). A piece arrives when its read completes; it is checked
+// after the next reads have been started, so the check never holds the device up.
 #include <fcntl.h>
 #include <liburing.h>
 #include <unistd.h>
@@ -52,9 +53,12 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
         ::close(fd);
         Fail(std::string("io_uring: ") + Reason(-setup));
     }
-    std::vector<Slot> slots(kStreamsInFlight);
-    std::vector<uint32_t> idle;  // slots with no read in flight
-    for (uint32_t i = 0; i < kStreamsInFlight; ++i) {
+    // Twice the reads in flight: the pieces that just arrived are checked while the next reads run.
+    std::vector<Slot> slots(2 * kStreamsInFlight);
+    std::vector<uint32_t> idle;     // slots free for a read
+    std::vector<uint32_t> arrived;  // slots whose read has finished, not yet checked
+    uint32_t inFlight = 0;
+    for (uint32_t i = 0; i < slots.size(); ++i) {
         if (posix_memalign(&slots[i].memory, 4096, kStreamPieceBytes) != 0) {
             Fail("out of memory");
         }
@@ -72,7 +76,7 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
     while (errors[0].empty()) {
         SteadyClock::time_point now = SteadyClock::now();
         bool submitted = false;
-        while (!idle.empty()) {
+        while (inFlight < kStreamsInFlight && !idle.empty()) {
             uint32_t chosen = kRandom;
             SteadyClock::time_point due = SteadyClock::time_point::max();
             if (!randomBusy && now < schedule.End()) {
@@ -104,12 +108,17 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
             io_uring_sqe* sqe = io_uring_get_sqe(&ring);
             io_uring_prep_read(sqe, fd, slot.memory, slot.length, slot.offset);
             io_uring_sqe_set_data64(sqe, index);
+            ++inFlight;
             submitted = true;
         }
         if (submitted) {
             io_uring_submit(&ring);
         }
-        const uint32_t inFlight = kStreamsInFlight - static_cast<uint32_t>(idle.size());
+        for (uint32_t index : arrived) {
+            plan.check(slots[index].memory, slots[index].offset, slots[index].length);
+            idle.push_back(index);
+        }
+        arrived.clear();
         // The soonest moment a reader not yet allowed to ask for its next piece will be; readers that
         // may ask already wait for a slot, that is for a completion.
         SteadyClock::time_point wake = SteadyClock::time_point::max();
@@ -153,30 +162,30 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
             const auto index = static_cast<uint32_t>(io_uring_cqe_get_data64(cqe));
             const int res = cqe->res;
             io_uring_cqe_seen(&ring, cqe);
-            const SteadyClock::time_point arrived = SteadyClock::now();
+            const SteadyClock::time_point when = SteadyClock::now();
             Slot& slot = slots[index];
-            idle.push_back(index);
+            --inFlight;
             if (res != static_cast<int>(slot.length)) {
                 errors[0] = "io_uring read at offset " + std::to_string(slot.offset) + ": " +
                             (res < 0 ? Reason(-res) : std::to_string(res) + " bytes");
+                idle.push_back(index);
                 continue;
             }
             if (slot.reader == kRandom) {
                 randomBusy = false;
                 ++randomReads;
             } else {
-                tallies[0].Add(schedule.Due(slot.reader, slot.piece), arrived);
+                tallies[0].Add(schedule.Due(slot.reader, slot.piece), when);
             }
-            plan.check(slot.memory, slot.offset, slot.length);
+            arrived.push_back(index);
         }
     }
     // Reads still in flight after an error finish before their memory goes.
-    while (idle.size() < kStreamsInFlight) {
+    for (; inFlight > 0; --inFlight) {
         io_uring_cqe* cqe = nullptr;
         if (io_uring_wait_cqe(&ring, &cqe) < 0) {
             break;
         }
-        idle.push_back(static_cast<uint32_t>(io_uring_cqe_get_data64(cqe)));
         io_uring_cqe_seen(&ring, cqe);
     }
     io_uring_queue_exit(&ring);
