@@ -27,7 +27,7 @@
 
 #include "BenchEngineDueOrder.h"
 #include "BenchStreamSettings.h"
-#include "BenchStreams.h"
+#include "BenchStreamsReport.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
 #include "Tarvos/Cache.h"
@@ -227,9 +227,8 @@ struct Bench {
     double seconds = 0;
     Verifier* verifier = nullptr;
     std::vector<PhaseResult> results;
-    std::vector<StreamsFigures> streams;  // empty: the streams did not run
-    double streamsBaseline = 0;           // the uring-seq-qd8-1m rate they ran at a share of
-    bool directRefused = false;           // the file system refused O_DIRECT: "direct" baselines ran buffered
+    StreamsRun streams;          // its figures empty: the streams did not run
+    bool directRefused = false;  // the file system refused O_DIRECT: "direct" baselines ran buffered
 
     void Add(PhaseResult result) { results.push_back(std::move(result)); }
     bool Wants(const std::string& name) const { return name.rfind(options.only, 0) == 0; }
@@ -891,44 +890,6 @@ double Rounded(double value) {
     return std::isfinite(value) ? std::round(value * 1000) / 1000 : 0;
 }
 
-const char* const kStreamsLegend =
-    "streams: 8 readers, each over its own region of the file, consume 1 MiB pieces at a fixed rate "
-    "(together "
-    "60% of uring-seq-qd8-1m in this run), piece n due at the reader's start + n * piece / rate; a reader "
-    "asks "
-    "for a piece from the moment it has consumed the one 5 before it and reads it once it has consumed the "
-    "one "
-    "before; miss_pct: pieces that arrived after their due time; late_p99_ms: 99th percentile of lateness "
-    "over "
-    "all pieces (0 when on time); one random 64 KiB reader reads one at a time as fast as it can, due 500 ms "
-    "after it asks (random_ops_per_s); device_mib: bytes the process read from storage while the method ran "
-    "(/proc/self/io read_bytes: direct reads, and page cache fills the process caused; with FILE the "
-    "verifier's buffered reads count too). tarvos: one cache of "
-    "1 MiB blocks for all readers, pre-reads with due times, asynchronous reads with the piece's due time; "
-    "the random reader reads through the same cache, so each of its reads fills a 1 MiB block. edf-direct: "
-    "one "
-    "io_uring loop, 8 direct reads in flight, the earliest due started first. buffered: pread per reader "
-    "thread, posix_fadvise(WILLNEED) on the pieces it may ask for, after fdatasync and "
-    "posix_fadvise(DONTNEED) dropped the file from the page cache (the note says if that failed)";
-
-nlohmann::ordered_json StreamsJson(const Bench& bench) {
-    nlohmann::ordered_json streams = nlohmann::ordered_json::array();
-    for (const StreamsFigures& f : bench.streams) {
-        streams.push_back({{"method", f.method},
-                           {"miss_pct", Rounded(f.missPct)},
-                           {"late_p99_ms", Rounded(f.lateP99Ms)},
-                           {"random_ops_per_s", Rounded(f.randomOpsPerS)},
-                           {"device_mib", f.deviceMib < 0 ? nlohmann::ordered_json()
-                                                          : nlohmann::ordered_json(Rounded(f.deviceMib))},
-                           {"pieces", f.pieces},
-                           {"misses", f.misses},
-                           {"late_max_ms", Rounded(f.lateMaxMs)},
-                           {"random_reads", f.randomReads},
-                           {"note", f.note}});
-    }
-    return streams;
-}
-
 nlohmann::ordered_json ToJson(const Bench& bench, const Summary& summary, const Backend& backend) {
     nlohmann::ordered_json phases = nlohmann::ordered_json::array();
     for (size_t i = 0; i < summary.phases.size(); ++i) {
@@ -965,25 +926,19 @@ nlohmann::ordered_json ToJson(const Bench& bench, const Summary& summary, const 
         }
         phases.push_back(phase);
     }
-    return {{"legend", kLegend},
-            {"file", bench.sample ? nlohmann::ordered_json() : nlohmann::ordered_json(bench.path)},
-            {"span_mib", bench.span / kMiB},
-            {"seconds_per_phase", bench.seconds},
-            {"repeat", bench.options.repeat},
-            {"io_backend", {{"name", backend.name}, {"reason", backend.reason}}},
-            {"file_system", {{"type", bench.fileSystem}, {"direct_io", !bench.directRefused}}},
-            {"phases", phases},
-            {"streams", StreamsJson(bench)},
-            {"streams_legend", kStreamsLegend},
-            {"streams_setup",
-             {{"readers", kStreamReaders},
-              {"baseline_mb_per_s", Rounded(bench.streamsBaseline)},
-              {"reader_mb_per_s", Rounded(bench.streamsBaseline * kStreamLoadShare / kStreamReaders)},
-              {"seconds", StreamsSeconds(bench)},
-              {"ahead_pieces", kStreamAheadPieces},
-              {"cache_mib", std::min<uint64_t>(kStreamCacheBytes, bench.span / 2) / kMiB}}},
-            {"verified_bytes", bench.verifier->verifiedBytes},
-            {"mismatches", bench.verifier->mismatches}};
+    nlohmann::ordered_json report = {
+        {"legend", kLegend},
+        {"file", bench.sample ? nlohmann::ordered_json() : nlohmann::ordered_json(bench.path)},
+        {"span_mib", bench.span / kMiB},
+        {"seconds_per_phase", bench.seconds},
+        {"repeat", bench.options.repeat},
+        {"io_backend", {{"name", backend.name}, {"reason", backend.reason}}},
+        {"file_system", {{"type", bench.fileSystem}, {"direct_io", !bench.directRefused}}},
+        {"phases", phases}};
+    AddStreamsJson(bench.streams, &report);
+    report["verified_bytes"] = bench.verifier->verifiedBytes;
+    report["mismatches"] = bench.verifier->mismatches;
+    return report;
 }
 
 void PrintTable(const Bench& bench, const Summary& summary, const Backend& backend) {
@@ -1031,20 +986,7 @@ void PrintTable(const Bench& bench, const Summary& summary, const Backend& backe
             std::printf("\n%s: factory and cache built in %.0f ms\n", r.name.c_str(), r.buildMs);
         }
     }
-    if (!bench.streams.empty()) {
-        std::printf(
-            "\nstreams: %u readers at %.1f MB/s each (%.0f%% of uring-seq-qd8-1m's %.1f MB/s), %.1f s, one "
-            "random 64 KiB reader due %u ms after it asks\n",
-            kStreamReaders, bench.streamsBaseline * kStreamLoadShare / kStreamReaders, kStreamLoadShare * 100,
-            bench.streamsBaseline, StreamsSeconds(bench), kRandomDueMs);
-        std::printf("%-12s %8s %12s %12s %14s %11s  %s\n", "method", "miss %", "late p99 ms", "late max ms",
-                    "random ops/s", "device MiB", "note");
-        for (const StreamsFigures& f : bench.streams) {
-            std::printf("%-12s %8.2f %12.1f %12.1f %14.0f %11.0f  %s\n", f.method.c_str(), f.missPct,
-                        f.lateP99Ms, f.lateMaxMs, f.randomOpsPerS, f.deviceMib, f.note.c_str());
-        }
-        std::printf("%s\n", kStreamsLegend);
-    }
+    PrintStreams(bench.streams);
     std::printf("\nverified %llu bytes read through the library, %llu mismatches\n",
                 static_cast<unsigned long long>(bench.verifier->verifiedBytes),
                 static_cast<unsigned long long>(bench.verifier->mismatches));
@@ -1113,44 +1055,6 @@ void RunPhases(Bench& bench) {
         bench.Add(RunPreReadStream(bench, "preread-stream-1m", span));
 }
 
-// The streams on the bench's file, each method once, at a share of the given sequential rate; every
-// byte they read is verified (the tarvos method's count as the library's).
-void RunStreams(Bench& bench, double baselineMbPerS) {
-    if (!(baselineMbPerS > 0)) {
-        Fail("streams: uring-seq-qd8-1m read nothing, so the readers have no rate");
-    }
-    std::mutex lock;  // the verifier is not thread-safe
-    bool library = false;
-    StreamsPlan plan;
-    plan.path = bench.path;
-    plan.span = bench.span;
-    plan.baselineMbPerS = baselineMbPerS;
-    plan.seconds = StreamsSeconds(bench);
-    plan.check = [&](const void* data, uint64_t offset, uint32_t length) {
-        std::lock_guard<std::mutex> hold(lock);
-        bench.verifier->Check(data, offset, length, library);
-    };
-    bench.streamsBaseline = baselineMbPerS;
-    const bool tty = ::isatty(STDERR_FILENO) == 1;
-    for (const auto run : {RunStreamsLibrary, RunStreamsEdfDirect, RunStreamsBuffered}) {
-        library = run == RunStreamsLibrary;
-        if (tty) {
-            std::fprintf(stderr, "\rstreams %-14s",
-                         run == RunStreamsLibrary     ? "(tarvos)"
-                         : run == RunStreamsEdfDirect ? "(edf-direct)"
-                                                      : "(buffered)");
-        }
-        StreamsFigures figures = run(plan);
-        if (!figures.error.empty()) {
-            Fail("streams (" + figures.method + "): " + figures.error);
-        }
-        bench.streams.push_back(std::move(figures));
-    }
-    if (tty) {
-        std::fprintf(stderr, "\r%40s\r", "");
-    }
-}
-
 }  // namespace
 
 int RunBench(const BenchOptions& options) {
@@ -1205,7 +1109,17 @@ int RunBench(const BenchOptions& options) {
                 summary.ratioSpread.push_back({-1, -1});
                 baseline = &summary.phases.back();
             }
-            RunStreams(bench, baseline->mbPerS);
+            std::mutex lock;  // the verifier is not thread-safe
+            StreamsPlan plan;
+            plan.path = bench.path;
+            plan.span = bench.span;
+            plan.baselineMbPerS = baseline->mbPerS;
+            plan.seconds = StreamsSeconds(bench);
+            bench.streams =
+                RunStreams(plan, [&](const void* data, uint64_t offset, uint32_t length, bool library) {
+                    std::lock_guard<std::mutex> hold(lock);
+                    verifier.Check(data, offset, length, library);
+                });
         }
         if (bench.options.json) {
             std::printf("%s\n", ToJson(bench, summary, backend).dump(2).c_str());
