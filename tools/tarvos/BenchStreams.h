@@ -5,9 +5,9 @@
 //               window per reader with due times, reads through the cache (BenchStreamsLibrary.cpp)
 //   edf-direct  a plain io_uring loop, direct reads in flight issued earliest due first across every
 //               reader (BenchStreamsEdf.cpp)
-//   buffered    pread per reader thread, posix_fadvise(WILLNEED) a window ahead, on a page cache
-//               dropped first (BenchStreamsBuffered.cpp)
-// Every run is on the calling thread's behalf; it returns when its own threads have ended.
+//   buffered    pread per reader thread, posix_fadvise(WILLNEED) a window ahead and DONTNEED behind,
+//               on a page cache dropped first (BenchStreamsBuffered.cpp)
+// Each Run function blocks until every thread it started has ended and every read it made has finished.
 #pragma once
 
 #include <chrono>
@@ -50,7 +50,7 @@ struct StreamsFigures {
     double lateMaxMs = 0;
     uint64_t randomReads = 0;
     double randomOpsPerS = 0;
-    double deviceMib = 0;  // MiB the process read from the device while the method ran
+    double deviceMib = 0;  // MiB the process read from the device while the method ran; -1: unknown
     std::string note;      // what the figures should be read with, e.g. a page cache not dropped
     std::string error;     // empty when every read succeeded
 };
