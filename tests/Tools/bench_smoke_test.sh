@@ -14,8 +14,8 @@ import json, sys
 result = json.load(open(sys.argv[1]))
 names = {phase["name"]: phase for phase in result["phases"]}
 required = ["engine-qd1-64k", "engine-qd32-64k", "engine-qd32-1m", "cached-cold-1m", "cached-warm-64k",
-            "preread-stream-1m", "uring-qd32-64k", "uring-qd32-1m", "direct-pread-qd1-64k", "buffered-pread-64k",
-            "buffered-pread-4k", "cached-warm-4k", "cached-warm-4k-2048-blocks"]
+            "preread-stream-1m", "uring-qd32-64k", "uring-qd32-1m", "uring-seq-qd8-1m", "direct-pread-qd1-64k",
+            "buffered-pread-64k", "buffered-pread-4k", "cached-warm-4k", "cached-warm-4k-2048-blocks"]
 missing = [name for name in required if name not in names]
 assert not missing, f"missing phases: {missing}"
 for phase in result["phases"]:
@@ -27,6 +27,7 @@ for name in ["cached-cold-1m", "cached-warm-64k", "preread-stream-1m"]:
     assert names[name]["hit_ratio"] is not None, f"{name} has no hit ratio"
 assert names["cached-warm-64k"]["hit_ratio"] >= 0.9, "the warm working set missed the cache"
 assert names["engine-qd32-1m"]["baseline"] == "uring-qd32-1m"
+assert names["preread-stream-1m"]["baseline"] == "uring-seq-qd8-1m"
 large = names["cached-warm-4k-2048-blocks"]
 assert large["baseline"] == "cached-warm-4k" and large["build_ms"] > 0, "the large-cache phase lacks its fields"
 assert large["hit_ratio"] >= 0.9, "the large cache did not hold the working set"
@@ -36,6 +37,13 @@ assert "higher MB/s is better" in result["legend"]
 assert result["io_backend"]["name"] in ("uring", "threads") and result["io_backend"]["reason"]
 assert result["file_system"]["type"] and isinstance(result["file_system"]["direct_io"], bool)
 assert all(phase["runs"] == 1 and len(phase["mb_per_s_runs"]) == 1 for phase in result["phases"])
+# The streams: each method once, with its figures; the figures themselves are not judged.
+assert [s["method"] for s in result["streams"]] == ["tarvos", "edf-direct", "buffered"], result["streams"]
+for s in result["streams"]:
+    for key in ["miss_pct", "late_p99_ms", "random_ops_per_s", "device_mib"]:
+        assert key in s, f"streams {s['method']} has no {key}"
+    assert s["pieces"] > 0 and 0 <= s["miss_pct"] <= 100 and s["late_p99_ms"] >= 0, s
+assert result["streams_setup"]["baseline_mb_per_s"] == names["uring-seq-qd8-1m"]["mb_per_s"]
 print("bench smoke: %d phases, %d bytes verified" % (len(result["phases"]), result["verified_bytes"]))
 PY
 # --repeat: the median of the runs, with every run's rate and the spread.
@@ -50,6 +58,14 @@ runs = phase["mb_per_s_runs"]
 assert phase["name"] == "buffered-pread-4k" and phase["runs"] == 3 and len(runs) == 3
 assert abs(phase["mb_per_s"] - statistics.median(runs)) < 0.01
 assert phase["mb_per_s_min"] == min(runs) and phase["mb_per_s_max"] == max(runs)
+PY
+# --streams: the streams and the baseline their rates are a share of, nothing else.
+TMPDIR="$work" "$tool" bench --quick --json --streams >"$work/streams.json"
+python3 - "$work/streams.json" <<'PY'
+import json, sys
+result = json.load(open(sys.argv[1]))
+assert [phase["name"] for phase in result["phases"]] == ["uring-seq-qd8-1m"], result["phases"]
+assert len(result["streams"]) == 3 and result["mismatches"] == 0
 PY
 leftover=$(find "$work" -name 'tarvos-bench-*' | wc -l)
 if [ "$leftover" -ne 0 ]; then

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -25,9 +26,12 @@
 #include <nlohmann/json.hpp>
 
 #include "BenchEngineDueOrder.h"
+#include "BenchStreamSettings.h"
+#include "BenchStreamsReport.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
 #include "Tarvos/Cache.h"
+#include "Tarvos/MTInterface.h"
 #include "Tarvos/NativeFileSource.h"
 #include "Tarvos/PhysMemInterface.h"
 #include "ToolCommon.h"
@@ -223,6 +227,7 @@ struct Bench {
     double seconds = 0;
     Verifier* verifier = nullptr;
     std::vector<PhaseResult> results;
+    StreamsRun streams;          // its figures empty: the streams did not run
     bool directRefused = false;  // the file system refused O_DIRECT: "direct" baselines ran buffered
 
     void Add(PhaseResult result) { results.push_back(std::move(result)); }
@@ -477,24 +482,15 @@ PhaseResult RunEngineDueOrderPhase(Bench& bench, Tarvos::NativeFileSource* sourc
     return result;
 }
 
-// Synchronous reads through a cached source; with preReadAhead, the range that far ahead of the reader
-// is pre-read as it goes.
+// Synchronous reads through a cached source.
 PhaseResult RunLibrarySync(Bench& bench, const std::string& name, Tarvos::NativeFileSource* source,
-                           uint32_t block, uint64_t span, uint32_t preReadAhead) {
+                           uint32_t block, uint64_t span) {
     Tarvos::Buffer* buffer = NewPageBuffer(block);
     Walk walk{0, span, block};
     Meter meter(name, bench.seconds);
-    uint64_t position = 0;     // bytes walked so far, not wrapped
-    uint64_t preReadNext = 0;  // walk position of the next block to pre-read
     try {
         while (meter.Running()) {
             const uint64_t offset = walk.Next();
-            // Keep preReadAhead bytes past the block being read on their way, one block per call.
-            while (preReadAhead > 0 && preReadNext < position + block + preReadAhead) {
-                source->PreRead(preReadNext % span, block, Tarvos::Cache::kDueASAP);
-                preReadNext += block;
-            }
-            position += block;
             uint32_t bytes = 0;
             const Clock::time_point started = Clock::now();
             const Result_t result = source->Read(offset, buffer, &bytes);
@@ -519,6 +515,67 @@ double HitRatio(Tarvos::Cache* cache) {
     return hits + misses > 0 ? hits / (hits + misses) : 0;
 }
 
+// preread-stream-1m: the span front to back in pieces of one cache block, read synchronously through a
+// cache with the streaming settings (BenchStreamSettings.h). Each piece is pre-read a window ahead with
+// the time the reader will need it as its due time, at the rate the reader has kept so far.
+PhaseResult RunPreReadStream(Bench& bench, const std::string& name, uint64_t span) {
+    constexpr uint32_t block = kStreamBlockBytes;
+    constexpr double kFirstGuessUsPerPiece = 500;  // until the reader has a rate of its own
+    const uint64_t cacheBytes = std::min<uint64_t>(kStreamCacheBytes, span / 2) / block * block;
+    const uint64_t window = std::min<uint64_t>(kStreamWindowBytes, cacheBytes / 4) / block * block;
+    Tarvos::BufferFactory* factory = nullptr;
+    Tarvos::Cache* cache = NewCache(block, static_cast<uint32_t>(cacheBytes / block), &factory);
+    Tarvos::NativeFileSource* source = nullptr;
+    Tarvos::Buffer* buffer = NewPageBuffer(block);
+    PhaseResult result;
+    try {
+        source = OpenSource(bench.path, true, false, cache);
+        cache->CollectCacheStats(true);
+        cache->ResetCacheStats();
+        Walk walk{0, span, block};
+        Meter meter(name, bench.seconds);
+        const Clock::time_point begin = Clock::now();
+        uint64_t position = 0;     // bytes walked so far, not wrapped
+        uint64_t preReadNext = 0;  // walk position of the next piece to pre-read
+        while (meter.Running()) {
+            const uint64_t offset = walk.Next();
+            const double usPerPiece =
+                position == 0 ? kFirstGuessUsPerPiece
+                              : std::chrono::duration<double, std::micro>(Clock::now() - begin).count() /
+                                    static_cast<double>(position / block);
+            const uint32_t now = Tarvos::MTInterface::GetCurrentTimeMilli();
+            while (preReadNext < position + block + window) {
+                const double aheadUs = static_cast<double>((preReadNext - position) / block) * usPerPiece;
+                // Never kDueASAP (0), which would make it as urgent as anything.
+                const uint32_t due = std::max(now + static_cast<uint32_t>(aheadUs / 1000), 1u);
+                source->PreRead(preReadNext % span, block, due);
+                preReadNext += block;
+            }
+            position += block;
+            uint32_t bytes = 0;
+            const Clock::time_point started = Clock::now();
+            const Result_t read = source->Read(offset, buffer, &bytes);
+            meter.Record(started, Clock::now(), bytes);
+            if (read != Tarvos::CacheSource::kResultSuccess || bytes != block) {
+                Fail(name + ": read at offset " + std::to_string(offset) + " " + ResultName(read) + " with " +
+                     std::to_string(bytes) + " bytes");
+            }
+            bench.verifier->Check(buffer->GetAddress(), offset, block, true);
+        }
+        result = meter.Finish();
+        result.hitRatio = HitRatio(cache);
+    } catch (...) {
+        Release(buffer);
+        CloseSource(source);
+        ReleaseCache(cache, factory);
+        throw;
+    }
+    Release(buffer);
+    CloseSource(source);
+    ReleaseCache(cache, factory);
+    return result;
+}
+
 // Reads [0, span) through a cached source in reads of up to chunk bytes, so the cache holds it (untimed).
 void Warm(const std::string& name, Tarvos::NativeFileSource* source, uint32_t chunk, uint64_t span) {
     Tarvos::Buffer* buffer = NewPageBuffer(chunk);
@@ -535,8 +592,7 @@ void Warm(const std::string& name, Tarvos::NativeFileSource* source, uint32_t ch
 // A cached phase on a fresh cache of cacheBytes in blocks of cacheBlock: warm runs first (untimed) over
 // the span, statistics count only the timed part.
 PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes, uint32_t cacheBlock,
-                      uint32_t depth, uint32_t block, uint64_t span, bool synchronous, uint32_t preReadAhead,
-                      bool warmFirst) {
+                      uint32_t depth, uint32_t block, uint64_t span, bool synchronous, bool warmFirst) {
     Tarvos::BufferFactory* factory = nullptr;
     Tarvos::Cache* cache = NewCache(cacheBlock, static_cast<uint32_t>(cacheBytes / cacheBlock), &factory);
     Tarvos::NativeFileSource* source = nullptr;
@@ -548,7 +604,7 @@ PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes
         }
         cache->CollectCacheStats(true);
         cache->ResetCacheStats();
-        result = synchronous ? RunLibrarySync(bench, name, source, block, span, preReadAhead)
+        result = synchronous ? RunLibrarySync(bench, name, source, block, span)
                              : RunLibraryAsync(bench, name, source, depth, block, span);
         result.hitRatio = HitRatio(cache);
     } catch (...) {
@@ -589,7 +645,7 @@ PhaseResult RunLargeCache(Bench& bench, const std::string& name, uint32_t blocks
         }
         cache->CollectCacheStats(true);
         cache->ResetCacheStats();
-        result = RunLibrarySync(bench, name, sources[0], block, span, 0);
+        result = RunLibrarySync(bench, name, sources[0], block, span);
         result.hitRatio = HitRatio(cache);
         result.buildMs = buildMs;
     } catch (...) {
@@ -671,7 +727,7 @@ std::vector<std::pair<std::string, std::string>> Baselines(uint32_t largeCacheBl
             {"cached-warm-4k", "buffered-pread-4k"},
             {LargeCachePhaseName(largeCacheBlocks), "cached-warm-4k"},
             {"cached-warm-qd32-64k", "buffered-pread-64k"},
-            {"preread-stream-1m", "direct-pread-qd1-1m"}};
+            {"preread-stream-1m", "uring-seq-qd8-1m"}};
 }
 
 const PhaseResult* Find(const std::vector<PhaseResult>& results, const std::string& name) {
@@ -825,6 +881,11 @@ const char* const kLegend =
     "higher MB/s is better; a ratio is the library's MB/s divided by its baseline's (1.00x: as fast); "
     "cpu us/MiB is the process's CPU time per MiB delivered (lower is better)";
 
+// Seconds each streams method runs: a few seconds in all with --quick.
+double StreamsSeconds(const Bench& bench) {
+    return bench.options.quick ? 1.5 : 6.0;
+}
+
 double Rounded(double value) {
     return std::isfinite(value) ? std::round(value * 1000) / 1000 : 0;
 }
@@ -865,16 +926,19 @@ nlohmann::ordered_json ToJson(const Bench& bench, const Summary& summary, const 
         }
         phases.push_back(phase);
     }
-    return {{"legend", kLegend},
-            {"file", bench.sample ? nlohmann::ordered_json() : nlohmann::ordered_json(bench.path)},
-            {"span_mib", bench.span / kMiB},
-            {"seconds_per_phase", bench.seconds},
-            {"repeat", bench.options.repeat},
-            {"io_backend", {{"name", backend.name}, {"reason", backend.reason}}},
-            {"file_system", {{"type", bench.fileSystem}, {"direct_io", !bench.directRefused}}},
-            {"phases", phases},
-            {"verified_bytes", bench.verifier->verifiedBytes},
-            {"mismatches", bench.verifier->mismatches}};
+    nlohmann::ordered_json report = {
+        {"legend", kLegend},
+        {"file", bench.sample ? nlohmann::ordered_json() : nlohmann::ordered_json(bench.path)},
+        {"span_mib", bench.span / kMiB},
+        {"seconds_per_phase", bench.seconds},
+        {"repeat", bench.options.repeat},
+        {"io_backend", {{"name", backend.name}, {"reason", backend.reason}}},
+        {"file_system", {{"type", bench.fileSystem}, {"direct_io", !bench.directRefused}}},
+        {"phases", phases}};
+    AddStreamsJson(bench.streams, &report);
+    report["verified_bytes"] = bench.verifier->verifiedBytes;
+    report["mismatches"] = bench.verifier->mismatches;
+    return report;
 }
 
 void PrintTable(const Bench& bench, const Summary& summary, const Backend& backend) {
@@ -922,6 +986,7 @@ void PrintTable(const Bench& bench, const Summary& summary, const Backend& backe
             std::printf("\n%s: factory and cache built in %.0f ms\n", r.name.c_str(), r.buildMs);
         }
     }
+    PrintStreams(bench.streams);
     std::printf("\nverified %llu bytes read through the library, %llu mismatches\n",
                 static_cast<unsigned long long>(bench.verifier->verifiedBytes),
                 static_cast<unsigned long long>(bench.verifier->mismatches));
@@ -939,8 +1004,6 @@ void RunPhases(Bench& bench) {
     // goes first); it still holds the 32 MiB that 32 reads of 1 MiB keep in flight.
     const uint64_t coldCache = std::min<uint64_t>(64 * kMiB, span / 2);
     const uint32_t coldDepth = static_cast<uint32_t>(std::min<uint64_t>(32, coldCache / (2 * kMiB)));
-    const uint64_t streamCache = std::min<uint64_t>(32 * kMiB, span / 2);
-    const uint32_t streamAhead = static_cast<uint32_t>(streamCache / 4);
 
     Tarvos::NativeFileSource* plain = OpenSource(bench.path, true, false, nullptr);
     try {
@@ -958,6 +1021,8 @@ void RunPhases(Bench& bench) {
             bench.Add(RunUring(bench, "uring-qd32-64k", 32, 64 * kKiB));
         if (bench.Wants("uring-qd32-1m"))
             bench.Add(RunUring(bench, "uring-qd32-1m", 32, kMiB));
+        if (bench.Wants("uring-seq-qd8-1m"))
+            bench.Add(RunUring(bench, "uring-seq-qd8-1m", 8, kMiB));
         if (bench.Wants("engine-qd1-64k"))
             bench.Add(RunLibraryAsync(bench, "engine-qd1-64k", plain, 1, 64 * kKiB, span));
         if (bench.Wants("engine-qd32-64k"))
@@ -972,23 +1037,22 @@ void RunPhases(Bench& bench) {
     }
     CloseSource(plain);
     if (bench.Wants("cached-cold-1m"))
-        bench.Add(RunCached(bench, "cached-cold-1m", coldCache, kCacheBlock, coldDepth, kMiB, span, false, 0,
-                            false));
+        bench.Add(
+            RunCached(bench, "cached-cold-1m", coldCache, kCacheBlock, coldDepth, kMiB, span, false, false));
     if (bench.Wants("cached-warm-64k"))
-        bench.Add(RunCached(bench, "cached-warm-64k", warmCache, kCacheBlock, 1, 64 * kKiB, warmSpan, true, 0,
-                            true));
+        bench.Add(
+            RunCached(bench, "cached-warm-64k", warmCache, kCacheBlock, 1, 64 * kKiB, warmSpan, true, true));
     if (bench.Wants("cached-warm-4k"))
-        bench.Add(RunCached(bench, "cached-warm-4k", warm4kCache, 4 * kKiB, 1, 4 * kKiB, warm4kSpan, true, 0,
-                            true));
+        bench.Add(
+            RunCached(bench, "cached-warm-4k", warm4kCache, 4 * kKiB, 1, 4 * kKiB, warm4kSpan, true, true));
     const std::string large = LargeCachePhaseName(bench.options.largeCacheBlocks);
     if (bench.Wants(large))
         bench.Add(RunLargeCache(bench, large, bench.options.largeCacheBlocks, 4 * kKiB, warm4kSpan));
     if (bench.Wants("cached-warm-qd32-64k"))
         bench.Add(RunCached(bench, "cached-warm-qd32-64k", warmCache, kCacheBlock, 32, 64 * kKiB, warmSpan,
-                            false, 0, true));
+                            false, true));
     if (bench.Wants("preread-stream-1m"))
-        bench.Add(RunCached(bench, "preread-stream-1m", streamCache, kCacheBlock, 1, kMiB, span, true,
-                            streamAhead, false));
+        bench.Add(RunPreReadStream(bench, "preread-stream-1m", span));
 }
 
 }  // namespace
@@ -1000,7 +1064,7 @@ int RunBench(const BenchOptions& options) {
         FailUsage("--size applies to the sample file only, not to FILE");
     }
     if (bench.options.sampleSize == 0) {
-        bench.options.sampleSize = bench.options.quick ? 128ull * kMiB : 512ull * kMiB;
+        bench.options.sampleSize = bench.options.quick ? 128ull * kMiB : 2048ull * kMiB;
     }
     bench.options.sampleSize = bench.options.sampleSize / kMiB * kMiB;
     bench.seconds = bench.options.quick ? 0.8 : 3.0;
@@ -1022,6 +1086,11 @@ int RunBench(const BenchOptions& options) {
         }
         bench.fileSystem = FileSystemName(bench.path);
         bench.directRefused = !DirectIOHonoured(bench.path);
+        // --streams: the streams and the baseline they are measured against, nothing else.
+        const bool streams = bench.options.streams || bench.Wants("streams");
+        if (bench.options.streams) {
+            bench.options.only = "uring-seq-qd8-1m";
+        }
         const Backend backend = FindBackend();
         Verifier verifier(bench.sample, bench.path);
         bench.verifier = &verifier;
@@ -1031,7 +1100,27 @@ int RunBench(const BenchOptions& options) {
             RunPhases(bench);
             rounds.push_back(bench.results);
         }
-        const Summary summary = Summarise(rounds, bench.options.largeCacheBlocks);
+        Summary summary = Summarise(rounds, bench.options.largeCacheBlocks);
+        if (streams) {
+            // The rate the streams are a share of, from this run: the phases' median, else its own run.
+            const PhaseResult* baseline = Find(summary.phases, "uring-seq-qd8-1m");
+            if (baseline == nullptr) {
+                summary.phases.push_back(RunUring(bench, "uring-seq-qd8-1m", 8, kMiB));
+                summary.ratioSpread.push_back({-1, -1});
+                baseline = &summary.phases.back();
+            }
+            std::mutex lock;  // the verifier is not thread-safe
+            StreamsPlan plan;
+            plan.path = bench.path;
+            plan.span = bench.span;
+            plan.baselineMbPerS = baseline->mbPerS;
+            plan.seconds = StreamsSeconds(bench);
+            bench.streams =
+                RunStreams(plan, [&](const void* data, uint64_t offset, uint32_t length, bool library) {
+                    std::lock_guard<std::mutex> hold(lock);
+                    verifier.Check(data, offset, length, library);
+                });
+        }
         if (bench.options.json) {
             std::printf("%s\n", ToJson(bench, summary, backend).dump(2).c_str());
         } else {

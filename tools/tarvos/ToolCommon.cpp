@@ -242,10 +242,10 @@ void CloseSource(Tarvos::NativeFileSource* source) {
 }
 
 void CompletionQueue::Push(const Completion& completion) {
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        queue.push_back(completion);
-    }
+    // Notified under the lock: the popper may destroy the queue as soon as it has its completion, which
+    // it cannot take before this unlocks; a notify after the unlock could touch a destroyed queue.
+    std::lock_guard<std::mutex> hold(lock);
+    queue.push_back(completion);
     arrived.notify_one();
 }
 

@@ -118,6 +118,7 @@ class SlotCallback : public Tarvos::FileSource::ResultCallbackBuffer {
 struct BenchOptions {
     bool quick = false;
     bool json = false;
+    bool streams = false;     // only the streams and their baseline
     uint64_t sampleSize = 0;  // 0: the default for the run
     std::string file;         // empty: a generated sample file
     std::string only;         // run only the phases whose names start with this

@@ -24,19 +24,22 @@ const char* const kUsage =
     "Run 'tarvos COMMAND --help' for a command's options. Exit status: 0 done, 1 failed, 2 usage error.\n";
 
 const char* const kBenchUsage =
-    "usage: tarvos bench [--quick] [--json] [--repeat N] [--size SIZE] [--only NAME]\n"
+    "usage: tarvos bench [--quick] [--streams] [--json] [--repeat N] [--size SIZE] [--only NAME]\n"
     "                    [--large-cache-blocks N] [FILE]\n"
     "Measures uncached reads through the library's I/O engine, cached cold and warm reads and a\n"
     "pre-read stream, against buffered pread, direct-I/O pread and a plain io_uring loop on the same\n"
-    "file and block sizes. Higher MB/s is better; a ratio is the library's MB/s divided by its\n"
-    "baseline's. Without FILE it writes a sample file (default 512 MiB, 128 MiB with --quick) in\n"
-    "$TMPDIR (or /var/tmp) and removes it afterwards, also when it fails or is interrupted. Every byte\n"
-    "read is verified.\n"
-    "  --quick       short phases and a smaller sample: well under a minute\n"
+    "file and block sizes, then the streams: eight readers at fixed rates with deadlines and one random\n"
+    "reader, read three ways (the library, a deadline-ordered io_uring loop, buffered pread).\n"
+    "Higher MB/s is better; a ratio is the library's MB/s divided by its baseline's. Without FILE it\n"
+    "writes a sample file (default 2 GiB, 128 MiB with --quick) in $TMPDIR (or /var/tmp) and removes\n"
+    "it afterwards, also when it fails or is interrupted. Every byte read is verified.\n"
+    "  --quick       short phases, short streams and a smaller sample: well under a minute\n"
+    "  --streams     only the streams (and the sequential baseline their rates are a share of)\n"
     "  --json        print the results as one JSON object instead of the table\n"
     "  --repeat N    run every phase N times; report the median and the spread (min, max)\n"
     "  --size SIZE   sample file size (e.g. 256M, 1G); at least 64M\n"
-    "  --only NAME   run only the phases whose names start with NAME (e.g. cached-warm)\n"
+    "  --only NAME   run only the phases whose names start with NAME (e.g. cached-warm; streams:\n"
+    "                the streams)\n"
     "  --large-cache-blocks N\n"
     "                blocks of 4 KiB in the large-cache phase (default 262144, 1 GiB); its name\n"
     "                carries the count: cached-warm-4k-N-blocks\n";
@@ -79,6 +82,7 @@ int main(int argc, char** argv) {
     std::string size;
     benchCommand->add_flag("--quick", bench.quick);
     benchCommand->add_flag("--json", bench.json);
+    benchCommand->add_flag("--streams", bench.streams);
     benchCommand->add_option("--size", size);
     benchCommand->add_option("--only", bench.only);
     benchCommand->add_option("--repeat", bench.repeat)->check(CLI::Range(1u, 1000u));
