@@ -26,7 +26,7 @@ const char* const kStreamsLegend =
     "from storage while the method ran (/proc/self/io read_bytes: direct reads, and page cache fills the "
     "process caused; with FILE the verifier's buffered reads count too). tarvos: one cache of 1 MiB blocks "
     "for all readers, pre-reads with due times, asynchronous reads with the piece's due time; the random "
-    "reader reads through the same cache, so each of its reads fills a 1 MiB block. edf-direct: one "
+    "reader reads the file uncached through the library's engine with its later due time. edf-direct: one "
     "io_uring loop, 8 direct reads in flight, the earliest due started first. buffered: pread per reader "
     "thread, posix_fadvise(WILLNEED) on the pieces it may ask for and DONTNEED on those it consumed, after "
     "fdatasync and posix_fadvise(DONTNEED) dropped the file from the page cache (the note says if that "
