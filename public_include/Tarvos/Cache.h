@@ -64,8 +64,8 @@ class TARVOS_EXPORT Cache : public SharedObject {
     void Dump();
     uint32_t GetBlockSize();
     // The most reads of one source the cache has started on the device and not yet seen finish
-    // (default 16; 0 is taken as 1). Further reads of that source wait in the cache in due-time order,
-    // so one stream cannot fill the I/O engine and starve the others.
+    // (default 16; 0 is taken as 1); of all sources together it starts at most 32. Further reads wait
+    // in the cache in due-time order, so one stream cannot fill the I/O engine and starve the others.
     void SetReadsInFlightPerSource(uint32_t reads);
     uint32_t GetReadsInFlightPerSource();
     // Another pass for transactions waiting for a free block.

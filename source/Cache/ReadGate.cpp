@@ -57,15 +57,27 @@ void ReadGate::Submit(DispatchedReadCallback* read) {
     }
     {
         MTCritSecHold hold(lock.get());
-        uint32_t& count = admitted[read->GetSource()];
-        if (count >= readsPerSource) {
+        if (!HasRoom(read->GetSource())) {
             waiting.emplace(Order{read->GetDueTime(), ++sequence}, read);
             return;
         }
-        ++count;
-        read->admitted = true;
+        Admit(read);
     }
     Start(read);
+}
+
+bool ReadGate::HasRoom(CacheSource* source) const {
+    if (admittedTotal >= kMostReadsInFlight) {
+        return false;
+    }
+    const auto found = admitted.find(source);
+    return found == admitted.end() || found->second < readsPerSource;
+}
+
+void ReadGate::Admit(DispatchedReadCallback* read) {
+    ++admitted[read->GetSource()];
+    ++admittedTotal;
+    read->admitted = true;
 }
 
 void ReadGate::Finished(DispatchedReadCallback* read) {
@@ -78,6 +90,7 @@ void ReadGate::Finished(DispatchedReadCallback* read) {
             if (found != admitted.end() && --found->second == 0) {
                 admitted.erase(found);
             }
+            --admittedTotal;
             AdmitWaiting(admittedNow);
         }
     }
@@ -87,15 +100,13 @@ void ReadGate::Finished(DispatchedReadCallback* read) {
 }
 
 void ReadGate::AdmitWaiting(std::vector<DispatchedReadCallback*>& admittedNow) {
-    for (auto it = waiting.begin(); it != waiting.end();) {
+    for (auto it = waiting.begin(); it != waiting.end() && admittedTotal < kMostReadsInFlight;) {
         DispatchedReadCallback* read = it->second;
-        uint32_t& count = admitted[read->GetSource()];
-        if (count >= readsPerSource) {
+        if (!HasRoom(read->GetSource())) {
             ++it;
             continue;
         }
-        ++count;
-        read->admitted = true;
+        Admit(read);
         admittedNow.push_back(read);
         it = waiting.erase(it);
     }

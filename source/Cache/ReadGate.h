@@ -1,5 +1,7 @@
 // Admits a cache's reads from its sources to the I/O engine: at most a set number of reads of one source
-// are started and not yet finished at a time, so one stream cannot fill the engine and starve the others.
+// are started and not yet finished at a time, so one stream cannot fill the engine and starve the others,
+// and at most kMostReadsInFlight of all sources together (as many as the engine hands the system at
+// once: the rest waits here, where a joining read can still move it up, rather than in the engine).
 // A read that finds its source at the bound waits here, in due-time order (equal due times in arrival
 // order), and is started when a read of its source finishes; a demand read that joins a waiting read's
 // block raises that read's urgency (Expedite). No thread of its own and no timer: waiting reads move on
@@ -26,6 +28,7 @@ class TransactionDispatcher;
 class ReadGate {
   public:
     static constexpr uint32_t kDefaultReadsPerSource = 16;
+    static constexpr uint32_t kMostReadsInFlight = 32;
 
     // A read the engine has no slot for is retried on `retryDispatcher`, which `cache` wakes when one
     // of its started reads finishes. Throws std::bad_alloc when the lock cannot be made.
@@ -69,6 +72,9 @@ class ReadGate {
             return dueTime != other.dueTime ? dueTime < other.dueTime : sequence < other.sequence;
         }
     };
+    // Under `lock`: whether a read of the source may start now; Admit counts it as started.
+    bool HasRoom(CacheSource* source) const;
+    void Admit(DispatchedReadCallback* read);
     // Takes the waiting reads whose sources have room, earliest due first, and admits them.
     void AdmitWaiting(std::vector<DispatchedReadCallback*>& admitted);
     void CancelMatching(CacheSource* source);
@@ -85,6 +91,7 @@ class ReadGate {
     uint64_t sequence = 0;
     std::map<Order, DispatchedReadCallback*> waiting;     // each holds the creator's reference
     std::unordered_map<CacheSource*, uint32_t> admitted;  // started and not yet finished, per source
+    uint32_t admittedTotal = 0;                           // the sum of `admitted`
 };
 
 }  // namespace Tarvos

@@ -331,6 +331,37 @@ TEST_F(CacheTest, DemandReadJoinsAPendingPreReadAndRaisesItsUrgency) {
     EXPECT_EQ(source->reads.load(), 3) << "each block was read once";
 }
 
+// Each source has at most its bound of reads started, and all sources together at most 32; the rest
+// waits in the cache and starts as reads finish.
+TEST_F(CacheTest, ReadsInFlightAreBoundedPerSourceAndInAll) {
+    MakeCache(kBlock, 64);
+    std::vector<MemoryCacheSource*> three;
+    for (int i = 0; i < 3; ++i) {
+        three.push_back(MakeSource(1 << 20));
+        three.back()->multiBlock = false;
+        three.back()->Hold();
+    }
+    auto held = [&] {
+        size_t total = 0;
+        for (MemoryCacheSource* source : three) {
+            EXPECT_LE(source->Held(), 16u);
+            total += source->Held();
+        }
+        return total;
+    };
+    for (MemoryCacheSource* source : three) {
+        cache->PreRead(source, 0, 20 * kBlock, MTInterface::GetCurrentTimeMilli() + 60000);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return held() == 32; }));
+    ASSERT_TRUE(WaitUntil([&] { return CacheTestAccess::FreeBlocks(cache) == 4; })) << "every block claimed";
+    EXPECT_EQ(held(), 32u);
+    for (MemoryCacheSource* source : three) {
+        source->Release();
+    }
+    ASSERT_TRUE(Quiet());
+    EXPECT_EQ(three[0]->reads.load() + three[1]->reads.load() + three[2]->reads.load(), 60);
+}
+
 TEST_F(CacheTest, MoreTransactionsThanBlocksAreServedAsBlocksFreeUp) {
     MakeCache(kBlock, 2);
     MemoryCacheSource* source = MakeSource(1 << 20);
