@@ -760,4 +760,44 @@ TEST_P(NativeFileSourceTest, CancelOfOneSourceOfAFileLeavesTheOthersReadsAlone) 
     }
 }
 
+// Sources of one file opened and closed on several threads at once: while one source keeps the file
+// open, every source that opens it takes that source's key; when all are closed the file has no key.
+TEST_P(NativeFileSourceTest, SourcesOpeningOneFileAtOnceTakeOneKey) {
+    MakeFile("f", page, 4);
+    ASSERT_TRUE(WaitUntil([] { return FileIdentityRegistry::GetNumberOfFiles() == 0; }));
+    PlatformNativeFileSource* holder = NewSource("f");
+    ASSERT_TRUE(holder->Open(true, false, false));
+    const uint32_t key = holder->GetSourceKey();
+    std::atomic<int> wrongKeys{0};
+    std::atomic<int> failedOpens{0};
+    std::vector<PlatformNativeFileSource*> mine;
+    for (int i = 0; i < 4; ++i) {
+        mine.push_back(NewSource("f"));
+    }
+    TarvosTest::RunOnThreads(4, [&](int thread) {
+        for (int round = 0; round < 200; ++round) {
+            if (!mine[thread]->Open(true, false, false)) {
+                ++failedOpens;
+                continue;
+            }
+            if (mine[thread]->GetSourceKey() != key) {
+                ++wrongKeys;
+            }
+            mine[thread]->Close();
+        }
+    });
+    EXPECT_EQ(failedOpens.load(), 0);
+    EXPECT_EQ(wrongKeys.load(), 0);
+    ASSERT_TRUE(holder->Close());
+    // Without a holder the threads race to make the file's entry; none may be left behind.
+    TarvosTest::RunOnThreads(4, [&](int thread) {
+        for (int round = 0; round < 200; ++round) {
+            if (mine[thread]->Open(true, false, false)) {
+                mine[thread]->Close();
+            }
+        }
+    });
+    EXPECT_EQ(FileIdentityRegistry::GetNumberOfFiles(), 0u);
+}
+
 }  // namespace
