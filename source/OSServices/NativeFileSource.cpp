@@ -129,7 +129,7 @@ bool NativeFileSource::JoinFile(uint64_t volume, uint64_t file) {
     }
     fileVolume = volume;
     fileNumber = file;
-    // Release: a thread that reads the key through GetSourceKey sees the identity it belongs to.
+    // Release, with the acquire of GetSourceKey: a thread that sees the key sees the open file too.
     fileKey.store(key, std::memory_order_release);
     return true;
 }
