@@ -119,6 +119,11 @@ class NativeFileSourceTest : public testing::TestWithParam<std::string> {
         page = PhysMemInterface::GetPageSize();
     }
     void TearDown() override {
+        // A cache dispatcher may hold a cached source a moment longer; closed, it no longer keeps the file
+        // open (Windows cannot remove the directory of an open file).
+        for (NativeFileSource* source : cachedSources) {
+            source->Close();
+        }
         for (NativeFileSource* source : sources) {
             Release(source);
         }
@@ -162,6 +167,7 @@ class NativeFileSourceTest : public testing::TestWithParam<std::string> {
         PlatformNativeFileSource* source = NewSource(name);
         EXPECT_TRUE(source->Open(true, write, false));
         EXPECT_TRUE(source->UseCache(cache));
+        cachedSources.push_back(source);
         return source;
     }
     std::vector<uint8_t> ReadFile(const std::string& name) {
@@ -172,6 +178,7 @@ class NativeFileSourceTest : public testing::TestWithParam<std::string> {
     std::string dir;
     uint32_t page = 0;
     std::vector<NativeFileSource*> sources;
+    std::vector<NativeFileSource*> cachedSources;  // also in `sources`
     std::vector<SharedObject*> owned;
 };
 
