@@ -1,8 +1,10 @@
 // Base of everything that can be read through transactions and a Cache: a process-unique key that
 // names the source's data in the cache, the cache it is attached to (one reference, held until the
 // source is destroyed) and an alignment requirement (the page size). Also defines Result_t, the
-// result of every read, write and transaction operation. Key and alignment never change and may be
-// read from any thread; attach the cache with UseCache before the source is shared between threads.
+// result of every read, write and transaction operation. Key and alignment may be read from any
+// thread; the alignment never changes, and a key changes only while nothing of the source is in the
+// cache (a native file source takes the key its file's open sources share when it opens). Attach the
+// cache with UseCache before the source is shared between threads.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +43,7 @@ class TARVOS_EXPORT CacheSource : public SharedObject {
     virtual Cache* GetCache();
     // Rounds down to a multiple of the alignment (unchanged when the alignment is below 2).
     virtual uint64_t Align(uint64_t offset);
+    // Names the source's data in the cache: sources with one key share blocks.
     virtual uint32_t GetSourceKey();
 
     // Clips (offset, size) to the other range. True when they meet: the range then lies inside it.

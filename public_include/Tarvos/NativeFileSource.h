@@ -28,7 +28,8 @@ class TARVOS_EXPORT NativeFileSource : public FileSource {
     virtual bool Open(bool read, bool write, bool create) = 0;
     // Cancels the outstanding operations, makes the source's cache forget every block it held of the
     // file (so nothing read before is served after the next Open, which may find another file), then
-    // closes; false when not open.
+    // closes; false when not open. Blocks shared with other open sources of the same file stay theirs
+    // (none of their operations is touched) and are forgotten when the last of them closes.
     virtual bool Close() = 0;
     // The access asked for by the last successful Open (kept after Close).
     virtual bool OpenedForRead() = 0;
@@ -36,6 +37,11 @@ class TARVOS_EXPORT NativeFileSource : public FileSource {
     // Closes the source (open or not) and removes the file by name; false without a name or when the
     // removal fails.
     virtual bool Delete() = 0;
+
+    // While open: the key shared by every open source of the same file (the same device and inode, or
+    // volume and file index), so that sources of one file attached to one cache share its blocks and a
+    // write through any of them invalidates them for all. While closed: the source's own key.
+    uint32_t GetSourceKey() override;
 
     // The operating-system error (errno on Linux, GetLastError on Windows) of the last read or write of
     // this source that failed, 0 when none has; offset and whether it was a write through the pointers.
@@ -47,9 +53,17 @@ class TARVOS_EXPORT NativeFileSource : public FileSource {
     // Keeps a failure for GetLastOSError; called by the platform subclass as failures are reported.
     void RecordOSError(int32_t error, uint64_t offset, bool wasWrite);
 
-    // The first step of Close: cancels every operation of the source and, on a cached source, purges
-    // its blocks from the cache.
+    // The first step of Close: cancels every operation of the source and leaves its file's shared key;
+    // on a cached source, purges the blocks of the file when no other source has it open.
     void CancelAndForgetCachedData();
+    // For the platform's Open, once the file is open: the source takes the key its file's open sources
+    // share (the file is known by the volume or device it lives on and its number there). False, with
+    // nothing taken, when memory runs out.
+    bool JoinFile(uint64_t volume, uint64_t file);
+    // Gives the shared key back without touching the cache (the source's own key is used again); true
+    // when the source was the last open one of its file. For the destructor; Close uses
+    // CancelAndForgetCachedData.
+    bool LeaveFile();
 
   private:
     char* name;  // owned copy, null until set
@@ -58,6 +72,11 @@ class TARVOS_EXPORT NativeFileSource : public FileSource {
     std::atomic<int32_t> lastError;
     std::atomic<uint64_t> lastErrorOffset;
     std::atomic<bool> lastErrorWrite;
+    // The file's shared key while open, else 0. Written by Open and Close (which never run beside I/O
+    // of the source); read by any thread through GetSourceKey.
+    std::atomic<uint32_t> fileKey;
+    uint64_t fileVolume;  // the identity joined while fileKey is set
+    uint64_t fileNumber;
 };
 
 }  // namespace Tarvos

@@ -766,7 +766,9 @@ void CacheBlock::CancelIfFromSource(CacheSource* source, bool* unlocked, AfterUn
         return;
     }
     if (HoldsDataOf(source)) {
-        CancelPendingTransactions(unlocked, after);
+        // Sources of one file share a key, and so this block: only the given source's own
+        // transactions end here.
+        CancelQueued(source, unlocked, after);
     } else if (unlocked != nullptr) {
         *unlocked = lockCount == 0;
     }

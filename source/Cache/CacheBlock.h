@@ -116,8 +116,9 @@ class CacheBlock : public GuardedListItem {
     // As Purge, when the block has valid data that meets the range; the range is clipped to the block.
     void Invalidate(CacheSource* source, uint64_t& offset, uint32_t& size);
     void Invalidate(CacheSource* source, uint64_t& offset, uint32_t& size, AfterUnlock& after);
-    // Cancels what is queued when the block holds the source's data (which it keeps). *unlocked: a
-    // cancellation freed the block, or (another source's block) nobody holds it.
+    // Cancels the source's queued transactions when the block holds the source's data (which it
+    // keeps); other sources' transactions queued there stay. *unlocked: a cancellation freed the
+    // block, or (another source's block) nobody holds it.
     void CancelIfFromSource(CacheSource* source, bool* unlocked);
     void CancelIfFromSource(CacheSource* source, bool* unlocked, AfterUnlock& after);
     // Asks every queued transaction for its result; nothing is printed.

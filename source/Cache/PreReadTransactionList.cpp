@@ -158,6 +158,11 @@ void PreReadTransactionList::CancelPreReadsOfSource(CacheSource* source) {
     auto where = entries.lower_bound(Key{sourceKey, 0, 0});
     while (where != entries.end() && where->first.sourceKey == sourceKey) {
         CacheTransaction* parked = where->second;
+        if (parked->GetSource() != source) {
+            // Another source of the same file (sources of one file share a key).
+            ++where;
+            continue;
+        }
         where = entries.erase(where);
         parked->SetResult(CacheSource::kResultCancelled);
         parked->DecRef(TARVOS_CALL_SITE);

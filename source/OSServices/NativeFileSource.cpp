@@ -2,12 +2,20 @@
 
 #include <cstring>
 
+#include "OSServices/FileIdentityRegistry.h"
 #include "Tarvos/Cache.h"
 
 namespace Tarvos {
 
 NativeFileSource::NativeFileSource(const char* path)
-    : name(nullptr), errorSequence(0), lastError(0), lastErrorOffset(0), lastErrorWrite(false) {
+    : name(nullptr),
+      errorSequence(0),
+      lastError(0),
+      lastErrorOffset(0),
+      lastErrorWrite(false),
+      fileKey(kInvalidKey),
+      fileVolume(0),
+      fileNumber(0) {
     if (path != nullptr) {
         // Not virtual here: the subclass is not built yet, and a new source is closed anyway.
         NativeFileSource::SetName(path);
@@ -15,6 +23,8 @@ NativeFileSource::NativeFileSource(const char* path)
 }
 
 NativeFileSource::~NativeFileSource() {
+    // The platform destructor has closed the file and left it already; this only guards the registry.
+    LeaveFile();
     delete[] name;
 }
 
@@ -83,12 +93,61 @@ void NativeFileSource::RecordOSError(int32_t error, uint64_t offset, bool wasWri
 
 void NativeFileSource::CancelAndForgetCachedData() {
     Cache* cache = GetCache();
-    if (cache == nullptr) {
-        FileSource::Cancel();
+    if (fileKey.load(std::memory_order_relaxed) == kInvalidKey) {
+        if (cache == nullptr) {
+            FileSource::Cancel();
+        } else {
+            // Purge cancels the source's work first, cached and uncached.
+            cache->Purge(this);
+        }
         return;
     }
-    // Purge cancels the source's work first, cached and uncached.
-    cache->Purge(this);
+    // Only this source's work: the blocks carry the file's key and other sources may wait on them.
+    FileSource::Cancel();
+    if (!FileIdentityRegistry::Leave({fileVolume, fileNumber})) {
+        // Another source still has the file open: the blocks stay right for it, and it forgets them
+        // when it closes last.
+        fileKey.store(kInvalidKey, std::memory_order_release);
+        return;
+    }
+    // The last source of the file: its key is retired, so a source opening the file from now on gets
+    // a new one and never meets these blocks. They are forgotten under the old key, still this
+    // source's until the store below.
+    if (cache != nullptr) {
+        cache->Purge(this);
+    }
+    fileKey.store(kInvalidKey, std::memory_order_release);
+}
+
+bool NativeFileSource::JoinFile(uint64_t volume, uint64_t file) {
+    if (fileKey.load(std::memory_order_relaxed) != kInvalidKey) {
+        return false;
+    }
+    const uint32_t key = FileIdentityRegistry::Join({volume, file});
+    if (key == kInvalidKey) {
+        return false;
+    }
+    fileVolume = volume;
+    fileNumber = file;
+    // Release, with the acquire of GetSourceKey: a thread that sees the key sees the open file too.
+    fileKey.store(key, std::memory_order_release);
+    return true;
+}
+
+bool NativeFileSource::LeaveFile() {
+    if (fileKey.load(std::memory_order_relaxed) == kInvalidKey) {
+        return false;
+    }
+    const bool last = FileIdentityRegistry::Leave({fileVolume, fileNumber});
+    fileKey.store(kInvalidKey, std::memory_order_release);
+    return last;
+}
+
+uint32_t NativeFileSource::GetSourceKey() {
+    // Acquire: pairs with the stores of JoinFile and Close; the key changes only while the source has
+    // nothing in the cache.
+    const uint32_t key = fileKey.load(std::memory_order_acquire);
+    return key != kInvalidKey ? key : FileSource::GetSourceKey();
 }
 
 }  // namespace Tarvos

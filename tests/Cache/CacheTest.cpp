@@ -456,18 +456,37 @@ TEST_F(CacheTest, RefusedReadIsNotRememberedEither) {
     ExpectRead(Start(source, kBlock, kBlock), source, CacheSource::kResultSuccess, kBlock);
 }
 
-TEST_F(CacheTest, CancelEndsTheSourcesTransactionsAndLeavesOthersAlone) {
+// The other source has a key of its own, or shares the cancelled one's (two sources of one file):
+// either way only the cancelled source's transactions end, also on a block both queue on.
+class CacheCancelTest : public CacheTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CacheCancelTest, CancelEndsTheSourcesTransactionsAndLeavesOthersAlone) {
+    const bool sameFile = GetParam();
     MakeCache(kBlock, 16);
     MemoryCacheSource* cancelled = MakeSource(1 << 20);
     MemoryCacheSource* other = MakeSource(1 << 20);
+    if (sameFile) {
+        const uint32_t key = MTInterface::GetProcessUniqueID();
+        cancelled->sharedKey = key;
+        other->sharedKey = key;
+    }
     cancelled->Hold();
     other->Hold();
+    // Block 5: the other source reads it; the cancelled one's read of it joins that read when they
+    // share a key.
+    Request* ofOther = Start(other, 5 * kBlock, kBlock);
     std::vector<Request*> ofCancelled;
+    ofCancelled.push_back(Start(cancelled, 5 * kBlock, kBlock));
     for (uint32_t i = 0; i < 6; ++i) {
         ofCancelled.push_back(Start(cancelled, uint64_t{i % 3} * kBlock, kBlock + 10));  // shared blocks
     }
-    Request* ofOther = Start(other, 0, kBlock);
-    ASSERT_TRUE(WaitUntil([&] { return cancelled->Outstanding() >= 1 && other->Outstanding() == 1; }));
+    const uint32_t otherKey = other->GetSourceKey();
+    const uint32_t cancelledKey = cancelled->GetSourceKey();
+    ASSERT_TRUE(WaitUntil([&] {
+        return cancelled->Outstanding() >= 1 && other->Outstanding() == 1 &&
+               CacheTestAccess::QueuedOn(cache, otherKey, 5 * kBlock) == (sameFile ? 2u : 1u) &&
+               CacheTestAccess::QueuedOn(cache, cancelledKey, 5 * kBlock) == (sameFile ? 2u : 1u);
+    }));
     cache->Cancel(cancelled);
     for (Request* request : ofCancelled) {
         EXPECT_EQ(request->callback->Calls(), 1) << "reported by the time Cancel returns";
@@ -480,6 +499,11 @@ TEST_F(CacheTest, CancelEndsTheSourcesTransactionsAndLeavesOthersAlone) {
     cancelled->Release();
     ExpectRead(Start(cancelled, 0, kBlock), cancelled, CacheSource::kResultSuccess, kBlock);
 }
+
+INSTANTIATE_TEST_SUITE_P(Keys, CacheCancelTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "SharedKey" : "OwnKeys";
+                         });
 
 TEST_F(CacheTest, ReadDuringCancelIsRefusedAndReported) {
     MakeCache(kBlock, 8);

@@ -16,13 +16,16 @@
 #include <vector>
 
 #include "CoreClasses/CallSite.h"
+#include "OSServices/FileIdentityRegistry.h"
 #include "OSServices/NativeIOEngine.h"
 #include "PlatformIO.h"
 #include "Support/BufferChecks.h"
 #include "Support/ThreadGroup.h"
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
+#include "Tarvos/BufferFactory.h"
 #include "Tarvos/BufferList.h"
+#include "Tarvos/Cache.h"
 #include "Tarvos/CacheTransaction.h"
 #include "Tarvos/NativeFileSysInterface.h"
 #include "Tarvos/PhysMemInterface.h"
@@ -116,6 +119,11 @@ class NativeFileSourceTest : public testing::TestWithParam<std::string> {
         page = PhysMemInterface::GetPageSize();
     }
     void TearDown() override {
+        // A cache dispatcher may hold a cached source a moment longer; closed, it no longer keeps the file
+        // open (Windows cannot remove the directory of an open file).
+        for (NativeFileSource* source : cachedSources) {
+            source->Close();
+        }
         for (NativeFileSource* source : sources) {
             Release(source);
         }
@@ -145,6 +153,23 @@ class NativeFileSourceTest : public testing::TestWithParam<std::string> {
         std::ofstream out(PathOf(name), std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<char*>(bytes.data()), size);
     }
+    // A cache of `blocks` blocks of 16 pages, released after the sources.
+    Cache* NewCache(uint32_t blocks) {
+        auto* factory = new BufferFactoryPhysMem();
+        owned.push_back(factory);
+        EXPECT_TRUE(factory->Initialize(16 * page, blocks, blocks, 0));
+        auto* cache = new Cache(factory);
+        owned.push_back(cache);
+        return cache;
+    }
+    // A source of the file, open for reading (and writing), attached to the cache.
+    PlatformNativeFileSource* NewCachedSource(const std::string& name, Cache* cache, bool write = false) {
+        PlatformNativeFileSource* source = NewSource(name);
+        EXPECT_TRUE(source->Open(true, write, false));
+        EXPECT_TRUE(source->UseCache(cache));
+        cachedSources.push_back(source);
+        return source;
+    }
     std::vector<uint8_t> ReadFile(const std::string& name) {
         std::ifstream in(PathOf(name), std::ios::binary);
         return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
@@ -153,6 +178,7 @@ class NativeFileSourceTest : public testing::TestWithParam<std::string> {
     std::string dir;
     uint32_t page = 0;
     std::vector<NativeFileSource*> sources;
+    std::vector<NativeFileSource*> cachedSources;  // also in `sources`
     std::vector<SharedObject*> owned;
 };
 
@@ -608,6 +634,177 @@ TEST_P(NativeFileSourceTest, ReadTransactionFillsTheTransactionsBuffers) {
     EXPECT_TRUE(WaitUntil([&] { return transaction->GetRefCount() == 1; }));
     Release(transaction);
     Release(status);
+}
+
+// Two sources of one file attached to one cache find each other's blocks; a write through either
+// is seen through the other; closing one leaves the other's blocks, and the last close forgets them.
+TEST_P(NativeFileSourceTest, SourcesOfOneFileShareCachedBlocksAndWrites) {
+    const uint32_t block = 16 * page;
+    MakeFile("f", 8 * block, 1);
+    MakeFile("g", block, 2);
+    Cache* cache = NewCache(16);
+    PlatformNativeFileSource* writer = NewCachedSource("f", cache, true);
+    PlatformNativeFileSource* reader = NewCachedSource("f", cache);
+    PlatformNativeFileSource* elsewhere = NewCachedSource("g", cache);
+    EXPECT_EQ(writer->GetSourceKey(), reader->GetSourceKey());
+    EXPECT_NE(writer->GetSourceKey(), elsewhere->GetSourceKey());
+    cache->CollectCacheStats(true);
+
+    Buffer* buffer = NewPages(4 * 16);
+    uint32_t bytes = 0;
+    ASSERT_EQ(writer->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+    EXPECT_EQ(FirstPatternMismatch(buffer->GetAddress(), 4 * block, 0, 1), 4 * block);
+    const uint32_t misses = cache->GetCacheMisses();
+    EXPECT_GT(misses, 0u);
+    std::memset(buffer->GetAddress(), 0xEE, 4 * block);
+    ASSERT_EQ(reader->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+    EXPECT_EQ(FirstPatternMismatch(buffer->GetAddress(), 4 * block, 0, 1), 4 * block);
+    EXPECT_EQ(cache->GetCacheMisses(), misses) << "the second reader of the file read the device";
+
+    // New bytes for one page of block 1, written through the other source.
+    Buffer* fresh = NewPages(1);
+    FillPattern(fresh->GetAddress(), page, block + page, 7);
+    ASSERT_EQ(writer->Write(block + page, fresh, &bytes), CacheSource::kResultSuccess);
+    ASSERT_EQ(reader->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+    const auto* data = static_cast<const uint8_t*>(buffer->GetAddress());
+    EXPECT_EQ(FirstPatternMismatch(data, block + page, 0, 1), block + page);
+    EXPECT_EQ(FirstPatternMismatch(data + block + page, page, block + page, 7), page) << "stale bytes";
+    EXPECT_EQ(FirstPatternMismatch(data + block + 2 * page, 3 * block - 2 * page, block + 2 * page, 1),
+              3 * block - 2 * page);
+
+    // Closing one source keeps the blocks the other still uses.
+    ASSERT_TRUE(writer->Close());
+    EXPECT_NE(writer->GetSourceKey(), reader->GetSourceKey());
+    const uint32_t missesBeforeClose = cache->GetCacheMisses();
+    Buffer* half = NewPages(2 * 16);
+    ASSERT_EQ(reader->Read(2 * block, half, &bytes), CacheSource::kResultSuccess);
+    EXPECT_EQ(FirstPatternMismatch(half->GetAddress(), 2 * block, 2 * block, 1), 2 * block);
+    EXPECT_EQ(cache->GetCacheMisses(), missesBeforeClose) << "a close forgot blocks another source uses";
+
+    // The last close retires the key: the file opened again is read afresh.
+    const uint32_t oldKey = reader->GetSourceKey();
+    ASSERT_TRUE(reader->Close());
+    ASSERT_TRUE(reader->Open(true, false, false));
+    EXPECT_NE(reader->GetSourceKey(), oldKey);
+    ASSERT_EQ(reader->Read(2 * block, half, &bytes), CacheSource::kResultSuccess);
+    EXPECT_GT(cache->GetCacheMisses(), missesBeforeClose);
+}
+
+// A file removed and created again at once (likely with the same inode or file index) after its
+// sources are gone is read afresh, whether they were closed or destroyed while open.
+TEST_P(NativeFileSourceTest, ARecreatedFileIsNeverServedTheOldFilesBytes) {
+    const uint32_t block = 16 * page;
+    // Sources of earlier tests may still be on their way out through the release thread.
+    ASSERT_TRUE(WaitUntil([] { return FileIdentityRegistry::GetNumberOfFiles() == 0; }));
+    MakeFile("f", 4 * block, 1);
+    Cache* cache = NewCache(16);
+    Buffer* buffer = NewPages(4 * 16);
+    uint32_t bytes = 0;
+    for (int i = 0; i < 2; ++i) {
+        NativeFileSource* source = NativeFileSysInterface::NewNativeFileSource(PathOf("f").c_str());
+        ASSERT_TRUE(source->Open(true, false, false));
+        ASSERT_TRUE(source->UseCache(cache));
+        EXPECT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+        // Destroyed while open: its blocks stay in the cache under the file's key.
+        EXPECT_TRUE(WaitUntil([&] { return source->GetRefCount() == 1; }));
+        Release(source);
+    }
+    EXPECT_EQ(FileIdentityRegistry::GetNumberOfFiles(), 0u) << "a destroyed source kept its file's key";
+    ASSERT_TRUE(std::filesystem::remove(PathOf("f")));
+    MakeFile("f", 4 * block, 9);
+    PlatformNativeFileSource* source = NewCachedSource("f", cache, true);
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+    EXPECT_EQ(FirstPatternMismatch(buffer->GetAddress(), 4 * block, 0, 9), 4 * block) << "old bytes";
+
+    // The same through Close, and a source that opens the new file again.
+    ASSERT_TRUE(source->Close());
+    ASSERT_TRUE(std::filesystem::remove(PathOf("f")));
+    MakeFile("f", 4 * block, 11);
+    ASSERT_TRUE(source->Open(true, false, false));
+    ASSERT_EQ(source->Read(0, buffer, &bytes), CacheSource::kResultSuccess);
+    EXPECT_EQ(FirstPatternMismatch(buffer->GetAddress(), 4 * block, 0, 11), 4 * block) << "old bytes";
+}
+
+// Cancel of one source of a file ends its own reads only; the other source's reads, on blocks under
+// the same key, all complete with the right bytes.
+TEST_P(NativeFileSourceTest, CancelOfOneSourceOfAFileLeavesTheOthersReadsAlone) {
+    const uint32_t block = 16 * page;
+    MakeFile("f", 16 * block, 3);
+    Cache* cache = NewCache(16);
+    PlatformNativeFileSource* cancelled = NewCachedSource("f", cache);
+    PlatformNativeFileSource* other = NewCachedSource("f", cache);
+    auto* ofCancelled = new Completions();
+    auto* ofOther = new Completions();
+    owned.push_back(ofCancelled);
+    owned.push_back(ofOther);
+    std::vector<BufferList*> lists;
+    int started = 0;
+    for (uint32_t i = 0; i < 8; ++i) {
+        // Disjoint halves of the file: neither source's read waits on a read of the other.
+        auto* list = new BufferList(NewPages(16), false);
+        owned.push_back(list);
+        lists.push_back(list);
+        ASSERT_EQ(other->ReadAsyncWithList(uint64_t{8 + i} * block, list, ofOther, 0),
+                  CacheSource::kResultPending);
+        auto* mine = new BufferList(NewPages(16), false);
+        owned.push_back(mine);
+        const CacheSource::Result_t result =
+            cancelled->ReadAsyncWithList(uint64_t{i} * block, mine, ofCancelled, 0);
+        if (result == CacheSource::kResultPending) {
+            ++started;
+        }
+    }
+    cancelled->Cancel();
+    EXPECT_EQ(ofCancelled->calls.load(), started) << "reported by the time Cancel returns";
+    ASSERT_TRUE(WaitUntil([&] { return ofOther->calls.load() == 8; }));
+    for (CacheSource::Result_t result : ofOther->Results()) {
+        EXPECT_EQ(result, CacheSource::kResultSuccess);
+    }
+    for (uint32_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(
+            FirstPatternMismatch(lists[i]->GetBuffer(0)->GetAddress(), block, uint64_t{8 + i} * block, 3),
+            block);
+    }
+}
+
+// Sources of one file opened and closed on several threads at once: while one source keeps the file
+// open, every source that opens it takes that source's key; when all are closed the file has no key.
+TEST_P(NativeFileSourceTest, SourcesOpeningOneFileAtOnceTakeOneKey) {
+    MakeFile("f", page, 4);
+    ASSERT_TRUE(WaitUntil([] { return FileIdentityRegistry::GetNumberOfFiles() == 0; }));
+    PlatformNativeFileSource* holder = NewSource("f");
+    ASSERT_TRUE(holder->Open(true, false, false));
+    const uint32_t key = holder->GetSourceKey();
+    std::atomic<int> wrongKeys{0};
+    std::atomic<int> failedOpens{0};
+    std::vector<PlatformNativeFileSource*> mine;
+    for (int i = 0; i < 4; ++i) {
+        mine.push_back(NewSource("f"));
+    }
+    TarvosTest::RunOnThreads(4, [&](int thread) {
+        for (int round = 0; round < 200; ++round) {
+            if (!mine[thread]->Open(true, false, false)) {
+                ++failedOpens;
+                continue;
+            }
+            if (mine[thread]->GetSourceKey() != key) {
+                ++wrongKeys;
+            }
+            mine[thread]->Close();
+        }
+    });
+    EXPECT_EQ(failedOpens.load(), 0);
+    EXPECT_EQ(wrongKeys.load(), 0);
+    ASSERT_TRUE(holder->Close());
+    // Without a holder the threads race to make the file's entry; none may be left behind.
+    TarvosTest::RunOnThreads(4, [&](int thread) {
+        for (int round = 0; round < 200; ++round) {
+            if (mine[thread]->Open(true, false, false)) {
+                mine[thread]->Close();
+            }
+        }
+    });
+    EXPECT_EQ(FileIdentityRegistry::GetNumberOfFiles(), 0u);
 }
 
 }  // namespace

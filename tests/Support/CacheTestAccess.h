@@ -28,6 +28,17 @@ class CacheTestAccess {
     // Keeps the transaction dispatcher from starting another command until ReleaseDispatcher.
     static void HoldDispatcher(Cache* cache) { cache->transactionDispatcher->Lock(); }
     static void ReleaseDispatcher(Cache* cache) { cache->transactionDispatcher->Unlock(); }
+    // Transactions queued on the block holding (key, offset), the one reading into it included; 0
+    // when no block holds that data.
+    static uint32_t QueuedOn(Cache* cache, uint32_t key, uint64_t offset) {
+        uint32_t queued = 0;
+        for (CacheBlock* block : cache->blockList->GetBlocksInOrder()) {
+            if (block->GetSourceKey() == key && block->GetBlockOffset() == offset) {
+                queued += block->GetNumberOfPendingTransactions();
+            }
+        }
+        return queued;
+    }
     static void PrintBlocks(Cache* cache) {
         for (CacheBlock* block : cache->blockList->GetBlocksInOrder()) {
             std::fprintf(stderr,

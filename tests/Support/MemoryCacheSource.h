@@ -37,6 +37,12 @@ class MemoryCacheSource : public Tarvos::CacheSource {
     void Write(uint64_t offset, const uint8_t* data, uint32_t size);
 
     bool SupportsMultiBlockReads() override { return multiBlock.load(); }
+    // Non-zero: the key reported instead of the source's own, as sources of one file share one.
+    uint32_t GetSourceKey() override {
+        const uint32_t shared = sharedKey.load();
+        return shared != 0 ? shared : CacheSource::GetSourceKey();
+    }
+    std::atomic<uint32_t> sharedKey{0};
 
     std::atomic<bool> multiBlock{true};
     std::atomic<uint64_t> length;

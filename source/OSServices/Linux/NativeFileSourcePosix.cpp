@@ -1,5 +1,7 @@
 // States: closed (fd -1) -> open by a successful Open -> closed by Close, Delete or destruction, each
-// of which first ends every engine request on the descriptor. The read and write flags keep the values
+// of which first ends every engine request on the descriptor. Open joins the file's shared cache key
+// (device and inode) and closing leaves it, always before the descriptor is closed, so that the inode
+// cannot be reused while the key lives. The read and write flags keep the values
 // of the last successful Open through Close.
 #include "OSServices/Linux/NativeFileSourcePosix.h"
 
@@ -31,6 +33,7 @@ NativeFileSourcePosix::NativeFileSourcePosix(const char* path, NativeIOEngine* e
 NativeFileSourcePosix::~NativeFileSourcePosix() {
     if (fd >= 0) {
         FileSource::Cancel();
+        LeaveFile();
         ::close(fd);
         fd = -1;
     }
@@ -70,6 +73,11 @@ bool NativeFileSourcePosix::Open(bool read, bool write, bool create) {
     struct stat status;
     if (::fstat(opened, &status) != 0 || S_ISDIR(status.st_mode)) {
         // A directory opens for reading but is no file to transfer.
+        ::close(opened);
+        return false;
+    }
+    // The file's identity: its sources share cached blocks while any of them has it open.
+    if (!JoinFile(static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino))) {
         ::close(opened);
         return false;
     }

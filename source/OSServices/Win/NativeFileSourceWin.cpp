@@ -1,5 +1,7 @@
 // States: closed (handle null) -> open by a successful Open -> closed by Close, Delete or destruction,
-// each of which first ends every engine request on the handle. The read and write flags keep the
+// each of which first ends every engine request on the handle. Open joins the file's shared cache key
+// (volume serial number and file index) and closing leaves it, always before the handle is closed, so
+// that the index cannot be reused while the key lives. The read and write flags keep the
 // values of the last successful Open through Close.
 #include "OSServices/Win/NativeFileSourceWin.h"
 
@@ -11,6 +13,7 @@ NativeFileSourceWin::NativeFileSourceWin(const char* path, NativeIOEngine* engin
 NativeFileSourceWin::~NativeFileSourceWin() {
     if (file != nullptr) {
         FileSource::Cancel();
+        LeaveFile();
         CloseHandle(file);
         file = nullptr;
     }
@@ -34,6 +37,17 @@ bool NativeFileSourceWin::Open(bool read, bool write, bool create) {
         return false;
     }
     // Without FILE_FLAG_BACKUP_SEMANTICS no directory opens, so the handle is a file, a pipe or a device.
+    // A file's identity (volume serial number and file index) lets its sources share cached blocks
+    // while any of them has it open; a handle without one keeps the source's own key.
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileInformationByHandle(opened, &information) != 0) {
+        const uint64_t index =
+            (uint64_t{information.nFileIndexHigh} << 32) | uint64_t{information.nFileIndexLow};
+        if (!JoinFile(information.dwVolumeSerialNumber, index)) {
+            CloseHandle(opened);
+            return false;
+        }
+    }
     file = opened;
     readFlag = read;
     writeFlag = write;
