@@ -54,6 +54,8 @@ class TARVOS_EXPORT Cache : public SharedObject {
     void CollectCacheStats(bool collect);
     void Dump();
     uint32_t GetBlockSize();
+    // How many blocks the cache has (0 for a cache without blocks); never changes.
+    uint32_t GetNumberOfBlocks();
     // Another pass for transactions waiting for a free block.
     void NotifySomethingChanged();
 

@@ -3,6 +3,7 @@
 // invalidation and the reuse of their blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
+#include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"
 
 using namespace Tarvos;
@@ -301,6 +303,192 @@ TEST_F(CachedSources, CallbackChainsOfReadsWritesInvalidationsAndCancelsEndOnceE
     ASSERT_TRUE(sources[0]->WaitIdle());
     EXPECT_EQ(chain.reported.load(), chain.started.load());
     EXPECT_EQ(chain.doubled.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+class ListReadReport : public FileSource::ResultCallbackBufferList {
+  public:
+    void Callback(CacheSource::Result_t r, uint64_t, BufferList*, uint32_t bytes) override {
+        result = r;
+        count = bytes;
+        ++calls;
+    }
+    std::atomic<int> calls{0};
+    std::atomic<CacheSource::Result_t> result{CacheSource::kResultNone};
+    std::atomic<uint32_t> count{0};
+
+  protected:
+    ~ListReadReport() override = default;
+};
+
+// Every read entry point of a cached source, which the read-ahead watches alike.
+enum class ReadForm { kSync, kSyncList, kAsync, kAsyncList };
+
+class ReadAheadSources : public CachedSources, public ::testing::WithParamInterface<ReadForm> {
+  protected:
+    // A read of one entry point, waited for; true when it brought the right bytes of source `index`.
+    bool ReadThrough(uint32_t index, uint64_t offset, uint32_t size) {
+        FileSource* source = sources[index];
+        auto* buffer = new HeapBuffer(size);
+        auto* list = new BufferList(buffer, false);
+        CacheSource::Result_t result = CacheSource::kResultNone;
+        uint32_t bytes = 0;
+        switch (GetParam()) {
+            case ReadForm::kSync:
+                result = source->Read(offset, buffer, &bytes);
+                break;
+            case ReadForm::kSyncList:
+                result = source->ReadWithList(offset, list, &bytes);
+                break;
+            case ReadForm::kAsync: {
+                auto* report = new ReadReport();
+                if (source->ReadAsync(offset, buffer, report, Cache::kDueASAP) ==
+                        CacheSource::kResultPending &&
+                    WaitUntil([&] { return report->calls.load() == 1; })) {
+                    result = report->result.load();
+                    bytes = report->count.load();
+                }
+                report->DecRef(TARVOS_CALL_SITE);
+                break;
+            }
+            case ReadForm::kAsyncList: {
+                auto* report = new ListReadReport();
+                if (source->ReadAsyncWithList(offset, list, report, Cache::kDueASAP) ==
+                        CacheSource::kResultPending &&
+                    WaitUntil([&] { return report->calls.load() == 1; })) {
+                    result = report->result.load();
+                    bytes = report->count.load();
+                }
+                report->DecRef(TARVOS_CALL_SITE);
+                break;
+            }
+        }
+        const bool right = result == CacheSource::kResultSuccess && bytes == size &&
+                           FirstPatternMismatch(buffer->GetAddress(), size, offset, index) == size;
+        list->DecRef(TARVOS_CALL_SITE);
+        buffer->DecRef(TARVOS_CALL_SITE);
+        return right;
+    }
+    // How far from offset 0 the source's uncached reads so far cover the data without a gap.
+    static uint64_t ReadWithoutGapUntil(MemoryFileSource* source) {
+        auto ranges = source->ReadRanges();
+        std::sort(ranges.begin(), ranges.end());
+        uint64_t until = 0;
+        for (const auto& range : ranges) {
+            if (range.first > until) {
+                break;
+            }
+            until = std::max<uint64_t>(until, range.first + range.second);
+        }
+        return until;
+    }
+};
+
+// A reader going through the data block by block, on a cache of 16 blocks (a window of at most 4):
+// once its second read has shown the pattern, every later read finds its block read ahead, and no
+// byte is read twice from the source.
+TEST_P(ReadAheadSources, SequentialReaderHitsAndReadsEveryByteOnce) {
+    Build(16, 1, 64);
+    MemoryFileSource* source = sources[0];
+    source->SetReadAhead(true);
+    EXPECT_TRUE(source->GetReadAhead());
+    cache->CollectCacheStats(true);
+    cache->ResetCacheStats();
+    constexpr uint32_t kReads = 40;
+    for (uint32_t i = 0; i < kReads; ++i) {
+        ASSERT_TRUE(ReadThrough(0, uint64_t{i} * kBlock, kBlock)) << "read " << i;
+        if (i >= 1 && i + 1 < kReads) {
+            // The next block has been asked for; let its read land, so that the next read is a hit
+            // whatever the threads' timing.
+            ASSERT_TRUE(WaitUntil([&] { return ReadWithoutGapUntil(source) >= uint64_t{i + 2} * kBlock; }))
+                << "nothing read ahead after read " << i;
+            ASSERT_TRUE(source->WaitIdle());
+        }
+    }
+    EXPECT_EQ(cache->GetCacheMisses(), 2u) << "only the two reads that showed the pattern miss";
+    EXPECT_EQ(cache->GetCacheHits(), kReads - 2);
+    ASSERT_TRUE(source->WaitIdle());
+    auto ranges = source->ReadRanges();
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        EXPECT_GE(ranges[i].first, ranges[i - 1].first + ranges[i - 1].second)
+            << "bytes at " << ranges[i].first << " read twice";
+    }
+    EXPECT_LE(ReadWithoutGapUntil(source), uint64_t{kReads + 4} * kBlock) << "read ahead past the cap";
+}
+
+// Reads that never start where the last one ended make no pre-read: the source reads exactly the
+// blocks asked for.
+TEST_P(ReadAheadSources, RandomReaderTriggersNoReadAhead) {
+    Build(16, 1, 64);
+    MemoryFileSource* source = sources[0];
+    source->SetReadAhead(true);
+    std::vector<std::pair<uint64_t, uint32_t>> asked;
+    for (uint32_t i = 0; i < 24; ++i) {
+        const uint64_t offset = uint64_t{(i * 37) % 61} * kBlock;  // never next to the one before
+        ASSERT_TRUE(ReadThrough(0, offset, kBlock));
+        asked.emplace_back(offset, kBlock);
+    }
+    ASSERT_TRUE(source->WaitIdle());
+    auto ranges = source->ReadRanges();
+    std::sort(ranges.begin(), ranges.end());
+    std::sort(asked.begin(), asked.end());
+    asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+    EXPECT_EQ(ranges, asked);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryReadForm, ReadAheadSources,
+                         ::testing::Values(ReadForm::kSync, ReadForm::kSyncList, ReadForm::kAsync,
+                                           ReadForm::kAsyncList));
+
+// Readers on several threads, sequential and not, while another switches the read-ahead on and off
+// and changes its maximum: every read brings the right bytes and reports once, and nothing is left
+// behind (the fixture checks the references and blocks at the end).
+TEST_F(CachedSources, SwitchingReadAheadWhileReadersRunIsSafe) {
+    Build(12, 2, 48);
+    std::atomic<bool> readersDone{false};
+    std::atomic<int> readersFinished{0};
+    TarvosTest::RunOnThreads(4, [&](int thread) {
+        if (thread == 3) {
+            uint32_t round = 0;
+            while (!readersDone.load()) {
+                for (MemoryFileSource* source : sources) {
+                    source->SetReadAhead(round % 2 == 0);
+                    source->SetReadAheadMaximum(round % 3 == 0 ? 0 : (round % 5 + 1) * kBlock);
+                }
+                ++round;
+                std::this_thread::yield();
+            }
+            return;
+        }
+        const uint32_t index = thread % 2;
+        for (int pass = 0; pass < 3; ++pass) {
+            for (uint32_t block = 0; block < 48; ++block) {
+                const uint64_t offset =
+                    thread == 2 ? uint64_t{(block * 11) % 47} * kBlock + 17 : uint64_t{block} * kBlock;
+                if (block % 4 == 0) {
+                    auto* buffer = new HeapBuffer(kBlock);
+                    auto* report = new ReadReport();
+                    ASSERT_EQ(sources[index]->ReadAsync(offset, buffer, report, block),
+                              CacheSource::kResultPending);
+                    ASSERT_TRUE(WaitUntil([&] { return report->calls.load() >= 1; }));
+                    EXPECT_EQ(report->result.load(), CacheSource::kResultSuccess);
+                    EXPECT_EQ(FirstPatternMismatch(buffer->GetAddress(), kBlock, offset, index), kBlock);
+                    buffer->DecRef(TARVOS_CALL_SITE);
+                    EXPECT_EQ(report->calls.load(), 1);
+                    report->DecRef(TARVOS_CALL_SITE);
+                } else {
+                    ReadAndCheck(index, offset, kBlock);
+                }
+            }
+        }
+        if (++readersFinished == 3) {
+            readersDone = true;
+        }
+    });
 }
 
 }  // namespace
