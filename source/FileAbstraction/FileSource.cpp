@@ -131,17 +131,17 @@ FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list,
 
 FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
                                            uint32_t dueTime) {
+    // Taken now: once the read has started, its callback may release the buffer.
+    const uint32_t size = buffer != nullptr ? buffer->GetSize() : 0;
     if (buffer != nullptr && callback != nullptr &&
-        ReportHeldRead(offset, buffer, callback, nullptr, nullptr, buffer->GetSize(), dueTime)) {
-        NoteRead(offset, buffer->GetSize(), dueTime);
+        ReportHeldRead(offset, buffer, callback, nullptr, nullptr, size, dueTime)) {
+        NoteRead(offset, size, dueTime);
         return kResultPending;
     }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(callback, buffer); });
     if (wrapper == nullptr) {
         return kResultFailed;
     }
-    // The size is taken now: once the read has started, its callback may release the buffer.
-    const uint32_t size = buffer != nullptr ? buffer->GetSize() : 0;
     const Result_t result = StartReadWithList(offset, wrapper->GetList(), wrapper, dueTime);
     if (result != kResultPending) {
         wrapper->DecRef(TARVOS_CALL_SITE);

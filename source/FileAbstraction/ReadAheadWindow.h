@@ -19,8 +19,10 @@ class ReadAheadWindow {
   public:
     static constexpr uint32_t kDueASAP = 0;
     static constexpr uint32_t kMaxPieces = 8;
-    // How many recent sequential reads the consumption rate is measured over.
-    static constexpr uint32_t kRateSamples = 8;
+    // How many recent sequential reads the consumption rate is measured over: few, so that a reader
+    // that speeds up after a slow start soon gets the earlier due times it needs (a block is kept until
+    // its due time, so one due too late stays taken after it has been read).
+    static constexpr uint32_t kRateSamples = 4;
 
     struct Piece {
         uint64_t offset;

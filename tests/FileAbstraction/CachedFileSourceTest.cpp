@@ -309,19 +309,57 @@ TEST_F(CachedSources, CallbackChainsOfReadsWritesInvalidationsAndCancelsEndOnceE
 
 namespace {
 
-class ListReadReport : public FileSource::ResultCallbackBufferList {
-  public:
-    void Callback(CacheSource::Result_t r, uint64_t, BufferList*, uint32_t bytes) override {
-        result = r;
-        count = bytes;
-        ++calls;
-    }
+// The outcome of an asynchronous read whose report checks the bytes and then releases what they were
+// read into: once the read has started, the caller holds nothing of it.
+struct CheckedOutcome {
     std::atomic<int> calls{0};
-    std::atomic<CacheSource::Result_t> result{CacheSource::kResultNone};
-    std::atomic<uint32_t> count{0};
+    std::atomic<bool> right{false};
+};
+
+class CheckingBufferReport : public FileSource::ResultCallbackBuffer {
+  public:
+    // Takes over the caller's reference on buffer.
+    CheckingBufferReport(CheckedOutcome* outcome, Buffer* buffer, uint64_t offset, uint32_t seed)
+        : outcome(outcome), buffer(buffer), offset(offset), seed(seed) {}
+    void Callback(CacheSource::Result_t r, uint64_t, Buffer*, uint32_t bytes) override {
+        const uint32_t size = buffer->GetSize();
+        outcome->right = r == CacheSource::kResultSuccess && bytes == size &&
+                         FirstPatternMismatch(buffer->GetAddress(), size, offset, seed) == size;
+        buffer->DecRef(TARVOS_CALL_SITE);
+        ++outcome->calls;
+    }
 
   protected:
-    ~ListReadReport() override = default;
+    ~CheckingBufferReport() override = default;
+
+  private:
+    CheckedOutcome* const outcome;
+    Buffer* const buffer;
+    const uint64_t offset;
+    const uint32_t seed;
+};
+
+class CheckingListReport : public FileSource::ResultCallbackBufferList {
+  public:
+    // Takes over the caller's reference on list.
+    CheckingListReport(CheckedOutcome* outcome, BufferList* list, uint64_t offset, uint32_t seed)
+        : outcome(outcome), list(list), offset(offset), seed(seed) {}
+    void Callback(CacheSource::Result_t r, uint64_t, BufferList*, uint32_t bytes) override {
+        const uint32_t size = list->GetTotalSizeOfBuffers();
+        outcome->right = r == CacheSource::kResultSuccess && bytes == size &&
+                         FirstPatternMismatch(list->GetBuffer(0)->GetAddress(), size, offset, seed) == size;
+        list->DecRef(TARVOS_CALL_SITE);
+        ++outcome->calls;
+    }
+
+  protected:
+    ~CheckingListReport() override = default;
+
+  private:
+    CheckedOutcome* const outcome;
+    BufferList* const list;
+    const uint64_t offset;
+    const uint32_t seed;
 };
 
 // Every read entry point of a cached source, which the read-ahead watches alike.
@@ -333,44 +371,52 @@ class ReadAheadSources : public CachedSources, public ::testing::WithParamInterf
     bool ReadThrough(uint32_t index, uint64_t offset, uint32_t size) {
         FileSource* source = sources[index];
         auto* buffer = new HeapBuffer(size);
-        auto* list = new BufferList(buffer, false);
-        CacheSource::Result_t result = CacheSource::kResultNone;
-        uint32_t bytes = 0;
+        auto* list = new BufferList(buffer, true);  // the list holds the only reference on the buffer
+        CheckedOutcome outcome;
+        bool started = false;
         switch (GetParam()) {
-            case ReadForm::kSync:
-                result = source->Read(offset, buffer, &bytes);
-                break;
-            case ReadForm::kSyncList:
-                result = source->ReadWithList(offset, list, &bytes);
-                break;
+            case ReadForm::kSync: {
+                uint32_t bytes = 0;
+                const CacheSource::Result_t result = source->Read(offset, buffer, &bytes);
+                const bool right = result == CacheSource::kResultSuccess && bytes == size &&
+                                   FirstPatternMismatch(buffer->GetAddress(), size, offset, index) == size;
+                list->DecRef(TARVOS_CALL_SITE);
+                return right;
+            }
+            case ReadForm::kSyncList: {
+                uint32_t bytes = 0;
+                const CacheSource::Result_t result = source->ReadWithList(offset, list, &bytes);
+                const bool right = result == CacheSource::kResultSuccess && bytes == size &&
+                                   FirstPatternMismatch(buffer->GetAddress(), size, offset, index) == size;
+                list->DecRef(TARVOS_CALL_SITE);
+                return right;
+            }
             case ReadForm::kAsync: {
-                auto* report = new ReadReport();
-                if (source->ReadAsync(offset, buffer, report, Cache::kDueASAP) ==
-                        CacheSource::kResultPending &&
-                    WaitUntil([&] { return report->calls.load() == 1; })) {
-                    result = report->result.load();
-                    bytes = report->count.load();
+                buffer->AddRef(TARVOS_CALL_SITE);  // handed to the report
+                list->DecRef(TARVOS_CALL_SITE);
+                auto* report = new CheckingBufferReport(&outcome, buffer, offset, index);
+                started =
+                    source->ReadAsync(offset, buffer, report, Cache::kDueASAP) == CacheSource::kResultPending;
+                if (!started) {
+                    buffer->DecRef(TARVOS_CALL_SITE);
                 }
+                const bool reported = started && WaitUntil([&] { return outcome.calls.load() == 1; });
                 report->DecRef(TARVOS_CALL_SITE);
-                break;
+                return reported && outcome.right.load();
             }
             case ReadForm::kAsyncList: {
-                auto* report = new ListReadReport();
-                if (source->ReadAsyncWithList(offset, list, report, Cache::kDueASAP) ==
-                        CacheSource::kResultPending &&
-                    WaitUntil([&] { return report->calls.load() == 1; })) {
-                    result = report->result.load();
-                    bytes = report->count.load();
+                auto* report = new CheckingListReport(&outcome, list, offset, index);
+                started = source->ReadAsyncWithList(offset, list, report, Cache::kDueASAP) ==
+                          CacheSource::kResultPending;
+                if (!started) {
+                    list->DecRef(TARVOS_CALL_SITE);
                 }
+                const bool reported = started && WaitUntil([&] { return outcome.calls.load() == 1; });
                 report->DecRef(TARVOS_CALL_SITE);
-                break;
+                return reported && outcome.right.load();
             }
         }
-        const bool right = result == CacheSource::kResultSuccess && bytes == size &&
-                           FirstPatternMismatch(buffer->GetAddress(), size, offset, index) == size;
-        list->DecRef(TARVOS_CALL_SITE);
-        buffer->DecRef(TARVOS_CALL_SITE);
-        return right;
+        return false;
     }
     // How far from offset 0 the source's uncached reads so far cover the data without a gap.
     static uint64_t ReadWithoutGapUntil(MemoryFileSource* source) {
@@ -387,11 +433,12 @@ class ReadAheadSources : public CachedSources, public ::testing::WithParamInterf
     }
 };
 
-// A reader going through the data block by block, on a cache of 16 blocks (a window of at most 4):
-// once its second read has shown the pattern, every later read finds its block read ahead, and no
-// byte is read twice from the source.
+// A reader going through the data block by block, on a cache of 64 blocks (a window of at most a
+// quarter of them): once its second read has shown the pattern, every later read finds its block read
+// ahead, and no byte is read twice from the source. The cache has room for everything the test reads
+// and reads ahead, so no block is reused, whatever the due times the reader's pace gives.
 TEST_P(ReadAheadSources, SequentialReaderHitsAndReadsEveryByteOnce) {
-    Build(16, 1, 64);
+    Build(64, 1, 64);
     MemoryFileSource* source = sources[0];
     source->SetReadAhead(true);
     EXPECT_TRUE(source->GetReadAhead());
@@ -410,14 +457,17 @@ TEST_P(ReadAheadSources, SequentialReaderHitsAndReadsEveryByteOnce) {
     }
     EXPECT_EQ(cache->GetCacheMisses(), 2u) << "only the two reads that showed the pattern miss";
     EXPECT_EQ(cache->GetCacheHits(), kReads - 2);
+    EXPECT_TRUE(WaitUntil([&] { return ReadWithoutGapUntil(source) > uint64_t{kReads + 8} * kBlock; }))
+        << "the window did not grow to the cap";
     ASSERT_TRUE(source->WaitIdle());
+    EXPECT_LE(ReadWithoutGapUntil(source), uint64_t{kReads + 16} * kBlock)
+        << "read ahead past a quarter of the cache";
     auto ranges = source->ReadRanges();
     std::sort(ranges.begin(), ranges.end());
     for (size_t i = 1; i < ranges.size(); ++i) {
         EXPECT_GE(ranges[i].first, ranges[i - 1].first + ranges[i - 1].second)
             << "bytes at " << ranges[i].first << " read twice";
     }
-    EXPECT_LE(ReadWithoutGapUntil(source), uint64_t{kReads + 4} * kBlock) << "read ahead past the cap";
 }
 
 // Reads that never start where the last one ended make no pre-read: the source reads exactly the
