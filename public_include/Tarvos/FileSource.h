@@ -103,7 +103,7 @@ class TARVOS_EXPORT FileSource : public CacheSource {
     // and reported on the cache's transaction dispatcher. False, with nothing started, otherwise.
     bool ReportHeldRead(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback, BufferList* list,
                         ResultCallbackBufferList* listCallback, uint32_t size, uint32_t dueTime);
-    // ReadAsyncWithList without telling the read-ahead; the other read entry points start with this.
+    // ReadAsyncWithList without telling the read-ahead.
     Result_t StartReadWithList(uint64_t offset, BufferList* list, ResultCallbackBufferList* callback,
                                uint32_t dueTime);
     // Tells the read-ahead about a cached read that was served or started, and makes the pre-reads it

@@ -2,8 +2,9 @@
 // source has one at the moment of the call, else straight to the concrete source; writes always go
 // straight to the concrete source, after the cache has forgotten the written range. Synchronous
 // forms wait on their own asynchronous call, except a cached read whose bytes are all held in the
-// cache, which is copied on the caller's thread. Each read made through one of the four read entry
-// points is told to the read-ahead once, after it has been served or started.
+// cache, which is copied on the caller's thread. Each read is told to the read-ahead once, after it has
+// been served or started: by the entry point that served it from held blocks, else by
+// ReadAsyncWithList, which every other form goes through.
 #include "Tarvos/FileSource.h"
 
 #include <algorithm>
@@ -101,11 +102,7 @@ FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t*
         return kResultFailed;
     }
     return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
-        const Result_t started = StartReadWithList(offset, callback->GetList(), callback, kDueASAP);
-        if (started == kResultPending) {
-            NoteRead(offset, buffer->GetSize(), kDueASAP);
-        }
-        return started;
+        return ReadAsyncWithList(offset, callback->GetList(), callback, kDueASAP);
     });
 }
 
@@ -121,11 +118,7 @@ FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list,
         return kResultFailed;
     }
     return RunAndWait(wrapper, bytesTransferred, [&](ResultCallbackWrapper* callback) {
-        const Result_t started = StartReadWithList(offset, list, callback, kDueASAP);
-        if (started == kResultPending) {
-            NoteRead(offset, list->GetTotalSizeOfBuffers(), kDueASAP);
-        }
-        return started;
+        return ReadAsyncWithList(offset, list, callback, kDueASAP);
     });
 }
 
@@ -142,11 +135,9 @@ FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, Resu
     if (wrapper == nullptr) {
         return kResultFailed;
     }
-    const Result_t result = StartReadWithList(offset, wrapper->GetList(), wrapper, dueTime);
+    const Result_t result = ReadAsyncWithList(offset, wrapper->GetList(), wrapper, dueTime);
     if (result != kResultPending) {
         wrapper->DecRef(TARVOS_CALL_SITE);
-    } else {
-        NoteRead(offset, size, dueTime);
     }
     return result;
 }
