@@ -68,6 +68,8 @@ class TARVOS_EXPORT Cache : public SharedObject {
     // in the cache in due-time order, so one stream cannot fill the I/O engine and starve the others.
     void SetReadsInFlightPerSource(uint32_t reads);
     uint32_t GetReadsInFlightPerSource();
+    // How many blocks the cache has (0 for a cache without blocks); never changes.
+    uint32_t GetNumberOfBlocks();
     // Another pass for transactions waiting for a free block.
     void NotifySomethingChanged();
 

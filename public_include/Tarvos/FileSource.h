@@ -3,9 +3,11 @@
 // invalidate the written range in the cache and go straight to the concrete source. An asynchronous
 // call that returns kResultPending calls its callback exactly once, possibly on another thread and
 // before the call returns; callbacks run on the I/O thread (uncached) or a cache dispatcher thread
-// (cached), so they must never make synchronous calls or close the source.
+// (cached), so they must never make synchronous calls or close the source. A cached source can read
+// ahead on its own (SetReadAhead, off by default).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "Tarvos/CacheSource.h"
@@ -15,6 +17,7 @@ namespace Tarvos {
 
 class Buffer;
 class BufferList;
+class ReadAheadWindow;
 
 class TARVOS_EXPORT FileSource : public CacheSource {
   public:
@@ -65,6 +68,20 @@ class TARVOS_EXPORT FileSource : public CacheSource {
     virtual void Cancel();
     virtual void CancelNonCached() = 0;
 
+    // Read-ahead, off by default. When on, and while the source's cached reads follow each other (each
+    // starts less than a cache block from where the last one ended), the source pre-reads a window ahead
+    // of them: two blocks (or the read's size) at the second such read, doubling with every further one
+    // up to the smaller of a quarter of the cache and the maximum below. A read elsewhere drops the
+    // window. Each range ahead is pre-read once; a piece is due when the reader, at the pace of its
+    // recent reads, is expected to reach it. Nothing happens on a source without a cache. Any thread may
+    // switch it at any time; reads already made are not affected. Cancel drops the window as well.
+    void SetReadAhead(bool on);
+    bool GetReadAhead();
+    static constexpr uint32_t kDefaultReadAheadMaximum = 16 * 1024 * 1024;
+    // The largest window in bytes (kDefaultReadAheadMaximum unless set); 0 turns the pre-reads off.
+    void SetReadAheadMaximum(uint32_t bytes);
+    uint32_t GetReadAheadMaximum();
+
     // The last reference dropped on one of its cache's dispatcher threads is handed to the release
     // thread: destroying the source cancels its work in the cache, which waits for those threads.
     int32_t DecRef(const char* file, const char* function, uint32_t line) override;
@@ -86,6 +103,18 @@ class TARVOS_EXPORT FileSource : public CacheSource {
     // and reported on the cache's transaction dispatcher. False, with nothing started, otherwise.
     bool ReportHeldRead(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback, BufferList* list,
                         ResultCallbackBufferList* listCallback, uint32_t size, uint32_t dueTime);
+    // ReadAsyncWithList without telling the read-ahead.
+    Result_t StartReadWithList(uint64_t offset, BufferList* list, ResultCallbackBufferList* callback,
+                               uint32_t dueTime);
+    // Tells the read-ahead about a cached read that was served or started, and makes the pre-reads it
+    // asks for (with no lock held).
+    void NoteRead(uint64_t offset, uint32_t size, uint32_t dueTime);
+
+    // Made by the first SetReadAhead(true) and kept until the source is destroyed; atomic because
+    // reads on other threads look for it without a lock.
+    std::atomic<ReadAheadWindow*> readAhead{nullptr};
+    std::atomic<bool> readAheadOn{false};
+    std::atomic<uint32_t> readAheadMaximum{kDefaultReadAheadMaximum};
 };
 
 }  // namespace Tarvos

@@ -2,18 +2,23 @@
 // source has one at the moment of the call, else straight to the concrete source; writes always go
 // straight to the concrete source, after the cache has forgotten the written range. Synchronous
 // forms wait on their own asynchronous call, except a cached read whose bytes are all held in the
-// cache, which is copied on the caller's thread.
+// cache, which is copied on the caller's thread. Each read is told to the read-ahead once, after it has
+// been served or started: by the entry point that served it from held blocks, else by
+// ReadAsyncWithList, which every other form goes through.
 #include "Tarvos/FileSource.h"
 
+#include <algorithm>
 #include <new>
 
 #include "CoreClasses/CallSite.h"
 #include "CoreClasses/DeferredRelease.h"
 #include "FileAbstraction/FileSourceAdapters.h"
+#include "FileAbstraction/ReadAheadWindow.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"
 #include "Tarvos/CacheTransaction.h"
+#include "Tarvos/MTInterface.h"
 
 namespace Tarvos {
 
@@ -80,13 +85,16 @@ bool FileSource::ReportHeldRead(uint64_t offset, Buffer* buffer, ResultCallbackB
     return true;
 }
 
-FileSource::~FileSource() = default;
+FileSource::~FileSource() {
+    delete readAhead.load();
+}
 
 FileSource::Result_t FileSource::Read(uint64_t offset, Buffer* buffer, uint32_t* bytesTransferred) {
     // Held in the cache: served here, on the caller's thread, with no queue and no allocation.
     Cache* cache = GetCache();
     if (cache != nullptr && buffer != nullptr && AcceptsReads() &&
         cache->ReadHeld(this, offset, buffer, nullptr, buffer->GetSize(), bytesTransferred)) {
+        NoteRead(offset, buffer->GetSize(), kDueASAP);
         return kResultSuccess;
     }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(buffer); });
@@ -102,6 +110,7 @@ FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list,
     Cache* cache = GetCache();
     if (cache != nullptr && list != nullptr && AcceptsReads() &&
         cache->ReadHeld(this, offset, nullptr, list, list->GetTotalSizeOfBuffers(), bytesTransferred)) {
+        NoteRead(offset, list->GetTotalSizeOfBuffers(), kDueASAP);
         return kResultSuccess;
     }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(static_cast<Buffer*>(nullptr)); });
@@ -115,8 +124,11 @@ FileSource::Result_t FileSource::ReadWithList(uint64_t offset, BufferList* list,
 
 FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
                                            uint32_t dueTime) {
+    // Taken now: once the read has started, its callback may release the buffer.
+    const uint32_t size = buffer != nullptr ? buffer->GetSize() : 0;
     if (buffer != nullptr && callback != nullptr &&
-        ReportHeldRead(offset, buffer, callback, nullptr, nullptr, buffer->GetSize(), dueTime)) {
+        ReportHeldRead(offset, buffer, callback, nullptr, nullptr, size, dueTime)) {
+        NoteRead(offset, size, dueTime);
         return kResultPending;
     }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(callback, buffer); });
@@ -131,6 +143,17 @@ FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, Resu
 }
 
 FileSource::Result_t FileSource::ReadAsyncWithList(uint64_t offset, BufferList* list,
+                                                   ResultCallbackBufferList* callback, uint32_t dueTime) {
+    // Taken now: once the read has started, its callback may release the list.
+    const uint32_t size = list != nullptr ? list->GetTotalSizeOfBuffers() : 0;
+    const Result_t result = StartReadWithList(offset, list, callback, dueTime);
+    if (result == kResultPending) {
+        NoteRead(offset, size, dueTime);
+    }
+    return result;
+}
+
+FileSource::Result_t FileSource::StartReadWithList(uint64_t offset, BufferList* list,
                                                    ResultCallbackBufferList* callback, uint32_t dueTime) {
     // Nothing to read into, or a source that takes no reads: refused alike cached and uncached. The
     // cache would otherwise wait for a copy that has nowhere to go, and the caller for a callback.
@@ -162,6 +185,57 @@ void FileSource::PreRead(uint64_t offset, uint32_t size, uint32_t dueTime) {
 }
 
 void FileSource::PreReadNonCached(uint64_t, uint32_t, uint32_t) {}
+
+void FileSource::SetReadAhead(bool on) {
+    if (on && readAhead.load() == nullptr) {
+        auto* window = TryMake([] { return new ReadAheadWindow(); });
+        if (window == nullptr) {
+            return;  // read-ahead is advice: without memory for it the source reads as before
+        }
+        ReadAheadWindow* none = nullptr;
+        if (!readAhead.compare_exchange_strong(none, window)) {
+            delete window;  // another thread's is in place
+        }
+    }
+    readAheadOn.store(on);
+    if (!on) {
+        // A later switch back on starts from a new pattern, not from where the reader was.
+        if (ReadAheadWindow* window = readAhead.load()) {
+            window->Reset();
+        }
+    }
+}
+
+bool FileSource::GetReadAhead() {
+    return readAheadOn.load();
+}
+
+void FileSource::SetReadAheadMaximum(uint32_t bytes) {
+    readAheadMaximum.store(bytes);
+}
+
+uint32_t FileSource::GetReadAheadMaximum() {
+    return readAheadMaximum.load();
+}
+
+void FileSource::NoteRead(uint64_t offset, uint32_t size, uint32_t dueTime) {
+    if (!readAheadOn.load()) {
+        return;
+    }
+    ReadAheadWindow* window = readAhead.load();
+    Cache* cache = GetCache();
+    if (window == nullptr || cache == nullptr) {
+        return;
+    }
+    const uint64_t blockSize = cache->GetBlockSize();
+    const uint64_t cap =
+        std::min<uint64_t>(blockSize * cache->GetNumberOfBlocks() / 4, readAheadMaximum.load());
+    const ReadAheadWindow::Plan plan = window->OnRead(
+        offset, size, dueTime, MTInterface::GetCurrentTimeMilli(), static_cast<uint32_t>(blockSize), cap);
+    for (uint32_t i = 0; i < plan.count; ++i) {
+        cache->PreRead(this, plan.pieces[i].offset, plan.pieces[i].size, plan.pieces[i].dueTime);
+    }
+}
 
 bool FileSource::AcceptsReads() {
     return true;
@@ -241,6 +315,11 @@ int32_t FileSource::DecRef(const char* file, const char* function, uint32_t line
 }
 
 void FileSource::Cancel() {
+    // The pre-reads handed out are cancelled with the rest: a window that remembered them would never
+    // ask for those ranges again.
+    if (ReadAheadWindow* window = readAhead.load()) {
+        window->Reset();
+    }
     Cache* cache = GetCache();
     if (cache == nullptr) {
         CancelNonCached();

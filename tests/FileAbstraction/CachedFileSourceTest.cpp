@@ -3,6 +3,7 @@
 // invalidation and the reuse of their blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "Support/Waiting.h"
 #include "Tarvos/Buffer.h"
 #include "Tarvos/BufferFactory.h"
+#include "Tarvos/BufferList.h"
 #include "Tarvos/Cache.h"
 
 using namespace Tarvos;
@@ -232,7 +234,8 @@ TEST_F(CachedSources, HitsRacingInvalidationAndReuseAcrossSourcesServeTheRightBy
 
 // Status callbacks that start reads and writes, invalidate and cancel (on whichever thread they run):
 // no lock of the library is held while they run, so nothing deadlocks (and ThreadSanitizer reports no
-// lock-order inversion), and every operation started reports exactly once.
+// lock-order inversion), and every operation started reports exactly once. The source reads ahead, so
+// reads started inside callbacks also make pre-reads, and cancels inside them drop its window.
 class ChainLink : public FileSource::ResultCallbackBuffer {
   public:
     struct Chain {
@@ -288,6 +291,7 @@ class ChainLink : public FileSource::ResultCallbackBuffer {
 
 TEST_F(CachedSources, CallbackChainsOfReadsWritesInvalidationsAndCancelsEndOnceEach) {
     Build(8, 1, 16);
+    sources[0]->SetReadAhead(true);
     ChainLink::Chain chain;
     chain.source = sources[0];
     chain.cache = cache;
@@ -301,6 +305,242 @@ TEST_F(CachedSources, CallbackChainsOfReadsWritesInvalidationsAndCancelsEndOnceE
     ASSERT_TRUE(sources[0]->WaitIdle());
     EXPECT_EQ(chain.reported.load(), chain.started.load());
     EXPECT_EQ(chain.doubled.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The outcome of an asynchronous read whose report checks the bytes and then releases what they were
+// read into: once the read has started, the caller holds nothing of it.
+struct CheckedOutcome {
+    std::atomic<int> calls{0};
+    std::atomic<bool> right{false};
+};
+
+class CheckingBufferReport : public FileSource::ResultCallbackBuffer {
+  public:
+    // Takes over the caller's reference on buffer.
+    CheckingBufferReport(CheckedOutcome* outcome, Buffer* buffer, uint64_t offset, uint32_t seed)
+        : outcome(outcome), buffer(buffer), offset(offset), seed(seed) {}
+    void Callback(CacheSource::Result_t r, uint64_t, Buffer*, uint32_t bytes) override {
+        const uint32_t size = buffer->GetSize();
+        outcome->right = r == CacheSource::kResultSuccess && bytes == size &&
+                         FirstPatternMismatch(buffer->GetAddress(), size, offset, seed) == size;
+        buffer->DecRef(TARVOS_CALL_SITE);
+        ++outcome->calls;
+    }
+
+  protected:
+    ~CheckingBufferReport() override = default;
+
+  private:
+    CheckedOutcome* const outcome;
+    Buffer* const buffer;
+    const uint64_t offset;
+    const uint32_t seed;
+};
+
+class CheckingListReport : public FileSource::ResultCallbackBufferList {
+  public:
+    // Takes over the caller's reference on list.
+    CheckingListReport(CheckedOutcome* outcome, BufferList* list, uint64_t offset, uint32_t seed)
+        : outcome(outcome), list(list), offset(offset), seed(seed) {}
+    void Callback(CacheSource::Result_t r, uint64_t, BufferList*, uint32_t bytes) override {
+        const uint32_t size = list->GetTotalSizeOfBuffers();
+        outcome->right = r == CacheSource::kResultSuccess && bytes == size &&
+                         FirstPatternMismatch(list->GetBuffer(0)->GetAddress(), size, offset, seed) == size;
+        list->DecRef(TARVOS_CALL_SITE);
+        ++outcome->calls;
+    }
+
+  protected:
+    ~CheckingListReport() override = default;
+
+  private:
+    CheckedOutcome* const outcome;
+    BufferList* const list;
+    const uint64_t offset;
+    const uint32_t seed;
+};
+
+// Every read entry point of a cached source, which the read-ahead watches alike.
+enum class ReadForm { kSync, kSyncList, kAsync, kAsyncList };
+
+class ReadAheadSources : public CachedSources, public ::testing::WithParamInterface<ReadForm> {
+  protected:
+    // A read of one entry point, waited for; true when it brought the right bytes of source `index`.
+    bool ReadThrough(uint32_t index, uint64_t offset, uint32_t size) {
+        FileSource* source = sources[index];
+        auto* buffer = new HeapBuffer(size);
+        auto* list = new BufferList(buffer, true);  // the list holds the only reference on the buffer
+        CheckedOutcome outcome;
+        bool started = false;
+        switch (GetParam()) {
+            case ReadForm::kSync: {
+                uint32_t bytes = 0;
+                const CacheSource::Result_t result = source->Read(offset, buffer, &bytes);
+                const bool right = result == CacheSource::kResultSuccess && bytes == size &&
+                                   FirstPatternMismatch(buffer->GetAddress(), size, offset, index) == size;
+                list->DecRef(TARVOS_CALL_SITE);
+                return right;
+            }
+            case ReadForm::kSyncList: {
+                uint32_t bytes = 0;
+                const CacheSource::Result_t result = source->ReadWithList(offset, list, &bytes);
+                const bool right = result == CacheSource::kResultSuccess && bytes == size &&
+                                   FirstPatternMismatch(buffer->GetAddress(), size, offset, index) == size;
+                list->DecRef(TARVOS_CALL_SITE);
+                return right;
+            }
+            case ReadForm::kAsync: {
+                buffer->AddRef(TARVOS_CALL_SITE);  // handed to the report
+                list->DecRef(TARVOS_CALL_SITE);
+                auto* report = new CheckingBufferReport(&outcome, buffer, offset, index);
+                started =
+                    source->ReadAsync(offset, buffer, report, Cache::kDueASAP) == CacheSource::kResultPending;
+                if (!started) {
+                    buffer->DecRef(TARVOS_CALL_SITE);
+                }
+                const bool reported = started && WaitUntil([&] { return outcome.calls.load() == 1; });
+                report->DecRef(TARVOS_CALL_SITE);
+                return reported && outcome.right.load();
+            }
+            case ReadForm::kAsyncList: {
+                auto* report = new CheckingListReport(&outcome, list, offset, index);
+                started = source->ReadAsyncWithList(offset, list, report, Cache::kDueASAP) ==
+                          CacheSource::kResultPending;
+                if (!started) {
+                    list->DecRef(TARVOS_CALL_SITE);
+                }
+                const bool reported = started && WaitUntil([&] { return outcome.calls.load() == 1; });
+                report->DecRef(TARVOS_CALL_SITE);
+                return reported && outcome.right.load();
+            }
+        }
+        return false;
+    }
+    // How far from offset 0 the source's uncached reads so far cover the data without a gap.
+    static uint64_t ReadWithoutGapUntil(MemoryFileSource* source) {
+        auto ranges = source->ReadRanges();
+        std::sort(ranges.begin(), ranges.end());
+        uint64_t until = 0;
+        for (const auto& range : ranges) {
+            if (range.first > until) {
+                break;
+            }
+            until = std::max<uint64_t>(until, range.first + range.second);
+        }
+        return until;
+    }
+};
+
+// A reader going through the data block by block, on a cache of 64 blocks (a window of at most a
+// quarter of them): once its second read has shown the pattern, every later read finds its block read
+// ahead, and no byte is read twice from the source. The cache has room for everything the test reads
+// and reads ahead, so no block is reused, whatever the due times the reader's pace gives.
+TEST_P(ReadAheadSources, SequentialReaderHitsAndReadsEveryByteOnce) {
+    Build(64, 1, 64);
+    MemoryFileSource* source = sources[0];
+    source->SetReadAhead(true);
+    EXPECT_TRUE(source->GetReadAhead());
+    cache->CollectCacheStats(true);
+    cache->ResetCacheStats();
+    constexpr uint32_t kReads = 40;
+    for (uint32_t i = 0; i < kReads; ++i) {
+        ASSERT_TRUE(ReadThrough(0, uint64_t{i} * kBlock, kBlock)) << "read " << i;
+        if (i >= 1 && i + 1 < kReads) {
+            // The next block has been asked for; let its read land, so that the next read is a hit
+            // whatever the threads' timing.
+            ASSERT_TRUE(WaitUntil([&] { return ReadWithoutGapUntil(source) >= uint64_t{i + 2} * kBlock; }))
+                << "nothing read ahead after read " << i;
+            ASSERT_TRUE(source->WaitIdle());
+        }
+    }
+    EXPECT_EQ(cache->GetCacheMisses(), 2u) << "only the two reads that showed the pattern miss";
+    EXPECT_EQ(cache->GetCacheHits(), kReads - 2);
+    EXPECT_TRUE(WaitUntil([&] { return ReadWithoutGapUntil(source) > uint64_t{kReads + 8} * kBlock; }))
+        << "the window did not grow to the cap";
+    ASSERT_TRUE(source->WaitIdle());
+    EXPECT_LE(ReadWithoutGapUntil(source), uint64_t{kReads + 16} * kBlock)
+        << "read ahead past a quarter of the cache";
+    auto ranges = source->ReadRanges();
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        EXPECT_GE(ranges[i].first, ranges[i - 1].first + ranges[i - 1].second)
+            << "bytes at " << ranges[i].first << " read twice";
+    }
+}
+
+// Reads that never start where the last one ended make no pre-read: the source reads exactly the
+// blocks asked for.
+TEST_P(ReadAheadSources, RandomReaderTriggersNoReadAhead) {
+    Build(16, 1, 64);
+    MemoryFileSource* source = sources[0];
+    source->SetReadAhead(true);
+    std::vector<std::pair<uint64_t, uint32_t>> asked;
+    for (uint32_t i = 0; i < 24; ++i) {
+        const uint64_t offset = uint64_t{(i * 37) % 61} * kBlock;  // never next to the one before
+        ASSERT_TRUE(ReadThrough(0, offset, kBlock));
+        asked.emplace_back(offset, kBlock);
+    }
+    ASSERT_TRUE(source->WaitIdle());
+    auto ranges = source->ReadRanges();
+    std::sort(ranges.begin(), ranges.end());
+    std::sort(asked.begin(), asked.end());
+    asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+    EXPECT_EQ(ranges, asked);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryReadForm, ReadAheadSources,
+                         ::testing::Values(ReadForm::kSync, ReadForm::kSyncList, ReadForm::kAsync,
+                                           ReadForm::kAsyncList));
+
+// Readers on several threads, sequential and not, while another switches the read-ahead on and off
+// and changes its maximum: every read brings the right bytes and reports once, and nothing is left
+// behind (the fixture checks the references and blocks at the end).
+TEST_F(CachedSources, SwitchingReadAheadWhileReadersRunIsSafe) {
+    Build(12, 2, 48);
+    std::atomic<bool> readersDone{false};
+    std::atomic<int> readersFinished{0};
+    TarvosTest::RunOnThreads(4, [&](int thread) {
+        if (thread == 3) {
+            uint32_t round = 0;
+            while (!readersDone.load()) {
+                for (MemoryFileSource* source : sources) {
+                    source->SetReadAhead(round % 2 == 0);
+                    source->SetReadAheadMaximum(round % 3 == 0 ? 0 : (round % 5 + 1) * kBlock);
+                }
+                ++round;
+                std::this_thread::yield();
+            }
+            return;
+        }
+        const uint32_t index = thread % 2;
+        for (int pass = 0; pass < 3; ++pass) {
+            for (uint32_t block = 0; block < 48; ++block) {
+                const uint64_t offset =
+                    thread == 2 ? uint64_t{(block * 11) % 47} * kBlock + 17 : uint64_t{block} * kBlock;
+                if (block % 4 == 0) {
+                    auto* buffer = new HeapBuffer(kBlock);
+                    auto* report = new ReadReport();
+                    ASSERT_EQ(sources[index]->ReadAsync(offset, buffer, report, block),
+                              CacheSource::kResultPending);
+                    ASSERT_TRUE(WaitUntil([&] { return report->calls.load() >= 1; }));
+                    EXPECT_EQ(report->result.load(), CacheSource::kResultSuccess);
+                    EXPECT_EQ(FirstPatternMismatch(buffer->GetAddress(), kBlock, offset, index), kBlock);
+                    buffer->DecRef(TARVOS_CALL_SITE);
+                    EXPECT_EQ(report->calls.load(), 1);
+                    report->DecRef(TARVOS_CALL_SITE);
+                } else {
+                    ReadAndCheck(index, offset, kBlock);
+                }
+            }
+        }
+        if (++readersFinished == 3) {
+            readersDone = true;
+        }
+    });
 }
 
 }  // namespace

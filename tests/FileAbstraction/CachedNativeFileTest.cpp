@@ -171,6 +171,34 @@ TEST_F(CachedNativeFileTest, CachedAndUncachedReadersAgreeByteForByte) {
     }
 }
 
+// A reader going front to back with read-ahead on, so that pre-reads run past the end of the file:
+// every read brings the file's bytes, the one across the end is short, and those after it find the end.
+TEST_F(CachedNativeFileTest, ReadAheadPastTheEndOfTheFileKeepsReadsExact) {
+    const uint64_t length = 9 * kBlock + 5 * kPage + 123;
+    WriteFile(length);
+    NativeFileSource* source = Open(true);
+    source->SetReadAhead(true);
+    const uint32_t size = 3 * kPage;
+    Buffer* buffer = Pages(size);
+    for (uint64_t offset = 0; offset < length + 4 * size; offset += size) {
+        uint32_t bytes = 0xFFFFFFFF;
+        const CacheSource::Result_t result = source->Read(offset, buffer, &bytes);
+        const uint32_t expected =
+            offset >= length ? 0 : static_cast<uint32_t>(std::min<uint64_t>(size, length - offset));
+        EXPECT_EQ(bytes, expected) << offset;
+        if (expected == size) {
+            EXPECT_EQ(result, CacheSource::kResultSuccess) << offset;
+        } else if (expected > 0) {
+            EXPECT_TRUE(result == CacheSource::kResultPartial || result == CacheSource::kResultEndOfFile)
+                << offset << ": " << result;
+        } else {
+            EXPECT_EQ(result, CacheSource::kResultEndOfFile) << offset;
+        }
+        EXPECT_EQ(FirstMismatch(buffer->GetAddress(), offset, expected), -1) << offset;
+    }
+    buffer->DecRef(TARVOS_CALL_SITE);
+}
+
 TEST_F(CachedNativeFileTest, UnalignedCachedReadsIntoHeapMemory) {
     const uint64_t length = 5 * kBlock + 777;
     WriteFile(length);

@@ -34,6 +34,7 @@ struct MemoryFileSource::State {
     std::vector<uint8_t> data;
     std::deque<Request> queue;
     std::vector<Request> held;
+    std::vector<std::pair<uint64_t, uint32_t>> readRanges;  // every uncached read asked for, in order
     bool running = false;
     bool stop = false;
     Answer answer = Answer::kTransfer;
@@ -163,6 +164,11 @@ std::thread::id MemoryFileSource::CompletionThread() {
     return state->worker;
 }
 
+std::vector<std::pair<uint64_t, uint32_t>> MemoryFileSource::ReadRanges() {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->readRanges;
+}
+
 int MemoryFileSource::HeldCount() {
     std::lock_guard<std::mutex> hold(state->mutex);
     return static_cast<int>(state->held.size());
@@ -205,6 +211,9 @@ MemoryFileSource::Result_t MemoryFileSource::Submit(bool write, uint64_t offset,
     request.callback = callback;
     {
         std::lock_guard<std::mutex> hold(state->mutex);
+        if (!write) {
+            state->readRanges.emplace_back(offset, list->GetTotalSizeOfBuffers());
+        }
         request.answer = state->answer;
         request.partialBytes = state->partialBytes;
         if (request.answer == Answer::kBusy) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Tarvos/FileSource.h"
@@ -35,6 +36,8 @@ class MemoryFileSource : public Tarvos::FileSource {
     // The data becomes size bytes of the offset pattern of BufferChecks.h.
     void FillWithPattern(uint32_t size, uint32_t seed = 0);
     std::vector<uint8_t> Contents();
+    // The (offset, size) of every uncached read submitted with something to read into, in order.
+    std::vector<std::pair<uint64_t, uint32_t>> ReadRanges();
     // Hands every held request to the completion thread with the transfer answer; returns how many.
     int ReleaseHeld();
     int HeldCount();

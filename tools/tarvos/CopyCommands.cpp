@@ -1,7 +1,7 @@
-// tarvos cat and tarvos cp. A regular file is read through a cache: cat with synchronous cached reads
-// while pre-reads keep a window of blocks coming ahead of it, cp with several cached reads and direct
-// writes in flight over the file's data (holes are skipped, so they stay holes), writing a partial last
-// block as a zero-padded whole page and cutting the copy back to size afterwards. Both read on to the
+// tarvos cat and tarvos cp. A regular file is read through a cache, by a source that reads ahead on its
+// own while the reads follow each other: cat with synchronous cached reads, cp with several cached reads
+// and direct writes in flight over the file's data (holes are skipped, so they stay holes), writing a partial
+// last block as a zero-padded whole page and cutting the copy back to size afterwards. Both read on to the
 // real end of the file, past the size it had when opened. Anything else (standard input, pipes, devices,
 // files whose size says nothing, like those of /proc) is copied with plain read and write.
 #include <fcntl.h>
@@ -28,11 +28,11 @@ namespace TarvosTool {
 
 namespace {
 
-constexpr uint32_t kBlockSize = 64 * 1024;  // cache block
-constexpr uint32_t kCacheBlocks = 256;      // 16 MiB of cache
-constexpr uint32_t kChunk = 1024 * 1024;    // one read or write
-constexpr uint32_t kPreReadWindow = 8 * 1024 * 1024;
-constexpr uint32_t kCopySlots = 8;  // operations in flight during a copy
+constexpr uint32_t kBlockSize = 64 * 1024;               // cache block
+constexpr uint32_t kCacheBlocks = 256;                   // 16 MiB of cache
+constexpr uint32_t kChunk = 1024 * 1024;                 // one read or write
+constexpr uint32_t kReadAheadMaximum = 8 * 1024 * 1024;  // the cache bounds it further
+constexpr uint32_t kCopySlots = 8;                       // operations in flight during a copy
 constexpr size_t kPlainChunk = 128 * 1024;
 
 const char* const kStandardInput = "standard input";
@@ -145,20 +145,14 @@ bool ThroughLibrary(const struct stat& info) {
 
 // Writes a regular file to standard output through the cache, then whatever lies past the end the
 // library saw.
-void CatThroughLibrary(const std::string& path, int fd, uint64_t size, Tarvos::Cache* cache,
-                       Tarvos::Buffer* buffer, Progress& progress) {
+void CatThroughLibrary(const std::string& path, int fd, Tarvos::Cache* cache, Tarvos::Buffer* buffer,
+                       Progress& progress) {
     Tarvos::NativeFileSource* source = OpenSource(path, true, false, cache);
+    source->SetReadAheadMaximum(kReadAheadMaximum);
+    source->SetReadAhead(true);
     uint64_t offset = 0;
-    uint64_t preReadUntil = 0;
     try {
         for (;;) {
-            // Keep the window ahead of the reader full.
-            const uint64_t want = std::min<uint64_t>(size, offset + kPreReadWindow);
-            if (preReadUntil < want) {
-                source->PreRead(preReadUntil, static_cast<uint32_t>(want - preReadUntil),
-                                Tarvos::Cache::kDueASAP);
-                preReadUntil = want;
-            }
             uint32_t bytes = 0;
             const Result_t result = source->Read(offset, buffer, &bytes);
             if (result == Tarvos::CacheSource::kResultEndOfFile) {
@@ -196,7 +190,7 @@ void CatOne(const std::string& path, Tarvos::Cache* cache, Tarvos::Buffer* buffe
     try {
         Progress progress(showProgress, S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0);
         if (ThroughLibrary(info)) {
-            CatThroughLibrary(path, fd, static_cast<uint64_t>(info.st_size), cache, buffer, progress);
+            CatThroughLibrary(path, fd, cache, buffer, progress);
         } else {
             CopyRest(fd, path, -1, STDOUT_FILENO, kStandardOutput, -1, progress);
         }
@@ -342,6 +336,8 @@ uint64_t CopyThroughLibrary(const std::string& src, int srcFd, uint64_t size, co
     Copy copy;
     copy.cache = NewCache(kBlockSize, kCacheBlocks, &copy.factory);
     copy.from = OpenSource(src, true, false, copy.cache);
+    copy.from->SetReadAheadMaximum(kReadAheadMaximum);
+    copy.from->SetReadAhead(true);
     copy.to = OpenSource(dst, false, true, nullptr);
     copy.slots.resize(kCopySlots);
     for (uint32_t i = 0; i < kCopySlots; ++i) {
