@@ -4,9 +4,11 @@
 // dispatcher), and a transaction's status callback runs there (or on the I/O thread), with no lock of the
 // library held; only a refusal (Read during a Cancel of the source, a cache without blocks) reports inside
 // Read. Sources hold a reference on their cache from UseCache until they are destroyed; the cache never holds
-// references on its sources. Lock order: the transaction dispatcher's lock, then the cache lock (its
-// thread-safe-modify lock, taken by Cancel, Purge and the statistics switches), then the queue, block list
-// (which guards every block), pre-read list and transaction range locks.
+// references on its sources. Lock order: the transaction dispatcher's lock (held only while it takes or
+// puts back a command, never while one runs), then the cache lock (its thread-safe-modify lock, taken by
+// the statistics switches), then the queue, read gate, block list (which guards every block), pre-read
+// list and transaction range locks. Cancel and Purge hold none of them while they wait for a source's
+// work, so a status callback may cancel.
 #pragma once
 
 #include <cstdint>
@@ -85,6 +87,7 @@ class TARVOS_EXPORT Cache : public SharedObject {
     // Stops the dispatchers and gives back every part; for the destructor and a failed constructor.
     void ReleaseParts();
     friend class ProcessTransactionCommand;
+    friend class ReadDirectCommand;
     friend class DispatchedReadCallback;
     friend class CacheBlock;
     friend class FileSource;       // asks OnOwnDispatcherThread before its last release
@@ -110,6 +113,8 @@ class TARVOS_EXPORT Cache : public SharedObject {
     void LeavePreReadList(CacheTransaction* transaction);
 
     bool OnOwnDispatcherThread();
+    // A Cancel of the source runs: no read of it may start now.
+    bool IsCancelling(CacheSource* source);
     void ResetCounter(MTAtomicUnsigned32* counter);
     uint32_t CounterValue(MTAtomicUnsigned32* counter);
 

@@ -29,8 +29,9 @@
 //     (last piece: callback),     ProcessPendingTransactions,
 //     start what waits at 3a      ReadGate::Finished
 //
-// Status callbacks run with no lock of the library held (the block list and range locks are left
-// first); one on a dispatcher runs while that dispatcher's own lock is held, which Cancel takes first.
+// Status callbacks run with no lock of the library held (the block list and range locks are left first,
+// and the dispatcher runs commands without its own lock), and Cancel waits for the source's work holding
+// none either: a callback may cancel, also while another thread's Cancel waits for it.
 // A transaction that finds no free block waits on the transaction dispatcher; the next block to become
 // free wakes it (CacheBlockList::TakeWakeRequest -> NotifySomethingChanged). A pre-read waiting for a
 // kept block (unread pre-read data, CacheBlock::kUnreadPreReadGraceMs) is also retried when the first
@@ -67,38 +68,22 @@ constexpr uint32_t kUnusedCommandKind = 4;
 const uint32_t kTransactionKinds[] = {kCommandBlock, kCommandReadDirect, kCommandProcessTransaction,
                                       kUnusedCommandKind};
 
-// Leaves the dispatchers locked by Cancel in reverse order, also when an
-// exception passes.
-class DispatcherLocks {
-  public:
-    void Lock(TransactionDispatcher* dispatcher) {
-        if (dispatcher != nullptr) {
-            dispatcher->Lock();
-            locked[count++] = dispatcher;
-        }
-    }
-    ~DispatcherLocks() {
-        while (count > 0) {
-            locked[--count]->Unlock();
-        }
-    }
-
-  private:
-    TransactionDispatcher* locked[2] = {};
-    int count = 0;
-};
-
 // Clears the source Cancel works on, also when an exception passes.
 class CancellingSourceMark {
   public:
-    CancellingSourceMark(MTAtomicPointer* mark, CacheSource* source) : mark(mark), source(source) {
-        mark->CompareExchange(nullptr, source);
+    // Only the Cancel that set the mark clears it (another may run at once, for this source or another).
+    CancellingSourceMark(MTAtomicPointer* mark, CacheSource* source)
+        : mark(mark), source(source), owned(mark->CompareExchange(nullptr, source)) {}
+    ~CancellingSourceMark() {
+        if (owned) {
+            mark->CompareExchange(source, nullptr);
+        }
     }
-    ~CancellingSourceMark() { mark->CompareExchange(source, nullptr); }
 
   private:
     MTAtomicPointer* mark;
     CacheSource* source;
+    const bool owned;
 };
 
 }  // namespace
@@ -355,22 +340,21 @@ void Cache::Cancel(CacheSource* source) {
     if (source == nullptr) {
         return;
     }
-    // The dispatcher's lock comes before the cache lock, so that a status callback (which runs on the
-    // dispatcher holding its lock) may cancel or purge too.
-    DispatcherLocks locks;
-    locks.Lock(transactionDispatcher);
-    ThreadSafeModifyHold hold(this);
+    // No lock of the library is held while this waits for the source's work (CancelAllTransactions
+    // waits for the threads that report it): a status callback on one of those threads may cancel too,
+    // and so may one on the dispatcher that waits for such a thread.
     CancellingSourceMark mark(cancellingSource, source);
     // Reads waiting for room go first: the source's started reads, cancelled next, would give their
     // room to them.
     if (readGate != nullptr) {
         readGate->CancelSource(source);
     }
-    source->CancelAllTransactions();
+    // Queued commands end, and a running one stops before it starts another read of the source.
     SourceFilter filter(source);
     if (transactionDispatcher != nullptr) {
         transactionDispatcher->CancelMatching(&filter);
     }
+    source->CancelAllTransactions();
     if (blockList != nullptr) {
         blockList->Cancel(source);
     }
@@ -383,9 +367,6 @@ void Cache::Purge(CacheSource* source) {
     if (source == nullptr) {
         return;
     }
-    DispatcherLocks locks;
-    locks.Lock(transactionDispatcher);
-    ThreadSafeModifyHold hold(this);
     Cancel(source);
     if (blockList != nullptr) {
         blockList->Purge(source);
@@ -493,6 +474,10 @@ void Cache::SetReadsInFlightPerSource(uint32_t reads) {
 
 uint32_t Cache::GetReadsInFlightPerSource() {
     return readGate != nullptr ? readGate->GetReadsPerSource() : 0;
+}
+
+bool Cache::IsCancelling(CacheSource* source) {
+    return cancellingSource != nullptr && cancellingSource->Get() == source;
 }
 
 bool Cache::OnOwnDispatcherThread() {

@@ -78,10 +78,12 @@ void CacheBlock::AfterUnlock::Run() {
     std::vector<Finish> toFinish = std::move(finishes);
     std::vector<CacheTransaction*> toRelease = std::move(releases);
     std::vector<Cache*> toWake = std::move(wakes);
+    std::vector<Requeue> toRequeue = std::move(requeues);
     moved.clear();
     finishes.clear();
     releases.clear();
     wakes.clear();
+    requeues.clear();
     for (CacheBlock* block : toMove) {
         block->Reposition();
     }
@@ -91,6 +93,10 @@ void CacheBlock::AfterUnlock::Run() {
         } else {
             finish.transaction->Complete(finish.offset, finish.size, finish.result);
         }
+    }
+    for (const Requeue& requeue : toRequeue) {
+        requeue.cache->Read(requeue.transaction);
+        requeue.transaction->DecRef(TARVOS_CALL_SITE);
     }
     for (CacheTransaction* transaction : toRelease) {
         transaction->DecRef(TARVOS_CALL_SITE);
@@ -529,6 +535,7 @@ bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
     }
     const uint32_t dueTime = currentRead->GetDueTime();
     const bool byPreRead = currentRead->IsPreReadTransaction();
+    CacheSource* const reader = currentRead->GetSource();
     after.releases.push_back(currentRead);
     currentRead = nullptr;
     // A completion without an outcome would leave the waiting transactions with nothing to report.
@@ -544,7 +551,12 @@ bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
         readResult = result;
     }
     if (readResult == CacheSource::kResultCancelled) {
-        CancelPendingTransactions(nullptr, after);
+        // The reading source was cancelled. Sources of one file share blocks: a transaction of another
+        // source that joined this read did not ask for that, so it takes its range back and is
+        // processed again (read through its own source); the reader's own end as cancelled.
+        // The block keeps nothing of the cancelled read, so that the requeued ones miss it.
+        RequeueOthers(reader, after);
+        Forget(after);
     } else if (!CarriesData(readResult)) {
         // A failed read is not kept as the block's content: the transactions already waiting learn
         // the failure (they no longer match the block's data), and a later read tries the source
@@ -553,6 +565,14 @@ bool CacheBlock::CompleteReadInto(uint32_t size, CacheSource::Result_t result) {
         validSize = 0;
     }
     NoteExtent();
+    if (readResult == CacheSource::kResultCancelled) {
+        // Emptied (stamp 0): it goes back as the first block to reuse.
+        if (UnlockBlock("CacheBlock::CompleteReadInto cancelled") && cache != nullptr &&
+            (list == nullptr || list->TakeWakeRequest())) {
+            after.wakes.push_back(cache);
+        }
+        return true;
+    }
     if (byPreRead && CarriesData(readResult) && sourceKey != CacheSource::kInvalidKey) {
         const uint32_t now = MTInterface::GetCurrentTimeMilli();
         // Compared as a difference: the 32-bit clock may wrap between the two.
@@ -695,6 +715,24 @@ void CacheBlock::CancelQueued(CacheSource* onlyOf, bool* changed, AfterUnlock& a
     if (changed != nullptr) {
         *changed = freed;
     }
+}
+
+void CacheBlock::RequeueOthers(CacheSource* reader, AfterUnlock& after) {
+    std::vector<Entry> kept;
+    for (const Entry& entry : pending) {
+        CacheTransaction* t = entry.transaction;
+        if (t == nullptr || t->GetSource() == reader || t->GetSource() == nullptr || cache == nullptr) {
+            kept.push_back(entry);
+            continue;
+        }
+        t->ReturnRangeToComplete(entry.offset, entry.size);
+        const uint32_t noted = stamp.load(std::memory_order_relaxed);
+        if (UnlockBlock("CacheBlock::RequeueOthers")) {
+            StampFreedBlock(noted, after);
+        }
+        after.requeues.push_back({cache, t});  // with the queue's reference
+    }
+    pending.swap(kept);
 }
 
 void CacheBlock::Forget(AfterUnlock& after) {

@@ -52,6 +52,12 @@ class CacheBlock : public GuardedListItem {
         std::vector<CacheBlock*> moved;
         std::vector<CacheTransaction*> releases;  // one queue or read reference each
         std::vector<Cache*> wakes;
+        // Transactions handed back to their cache's Read, each with the reference it held here.
+        struct Requeue {
+            Cache* cache;
+            CacheTransaction* transaction;
+        };
+        std::vector<Requeue> requeues;
     };
 
     // Takes a reference on the buffer (when not null); the block size is its size. The cache is only
@@ -167,6 +173,9 @@ class CacheBlock : public GuardedListItem {
     bool HoldsDataOf(CacheSource* source);
     uint64_t AlignDown(uint64_t offset) const;
     void Forget(AfterUnlock& after);
+    // After a cancelled read: every queued transaction of a source other than `reader` gives its range
+    // back, lets go of the block and goes back to the cache to be processed again.
+    void RequeueOthers(CacheSource* reader, AfterUnlock& after);
     // Serves one entry taken off the queue; runs without `lock`.
     void ServeEntry(const Entry& entry, bool sourceMatches, void* address, uint64_t offset, uint32_t valid,
                     CacheSource::Result_t result);

@@ -3,6 +3,7 @@
 #include "Cache/CacheBlock.h"
 #include "Cache/DispatchedReadCallback.h"
 #include "Cache/ReadGate.h"
+#include "CoreClasses/CallSite.h"
 #include "Tarvos/Cache.h"
 #include "Tarvos/CacheTransaction.h"
 
@@ -33,12 +34,25 @@ uint32_t ProcessTransactionCommand::RetryAfterMs() {
     return retryAfterMs;
 }
 
+CacheTransaction* ProcessTransactionCommand::HoldTransactionForCancel() {
+    if (transaction != nullptr) {
+        transaction->AddRef(TARVOS_CALL_SITE);
+    }
+    return transaction;
+}
+
 ReadDirectCommand::ReadDirectCommand(Cache* cache, DispatchedReadCallback* read,
                                      CacheTransaction* readTransaction)
     : TransactionCommand(kCommandReadDirect, cache, readTransaction), read(read) {}
 
 bool ReadDirectCommand::Execute() {
     if (transaction == nullptr) {
+        return true;
+    }
+    if (cache != nullptr && cache->IsCancelling(GetSource())) {
+        // Started while its source is cancelled (a retry, or a read the gate let through): it ends now
+        // instead of reaching the source after the cancel has passed it.
+        transaction->SetResult(CacheSource::kResultCancelled);
         return true;
     }
     ReadGate* gate = read != nullptr ? read->gate : nullptr;

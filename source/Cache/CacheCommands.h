@@ -29,6 +29,7 @@ class ProcessTransactionCommand : public TransactionCommand {
     // A read waiting for a free block is woken by its release; on the clock only what nothing
     // announces: a block's stamp passing (pre-reads), a block's memory let go by the kernel.
     uint32_t RetryAfterMs() override;
+    CacheTransaction* HoldTransactionForCancel() override;
 
   private:
     uint32_t retryAfterMs = 1;  // from the last Execute that could not claim a block

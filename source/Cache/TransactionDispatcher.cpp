@@ -30,7 +30,9 @@
 
 #include <new>
 
+#include "CoreClasses/CallSite.h"
 #include "CoreClasses/MTCritSecHold.h"
+#include "Tarvos/CacheTransaction.h"
 
 namespace Tarvos {
 
@@ -176,28 +178,39 @@ TransactionDispatcher::PassOutcome TransactionDispatcher::RunPass(MTThread* work
     for (const uint32_t kind : kinds) {
         KindFilter eligible(kind, pass);
         while (!worker->IsTerminating()) {
-            MTCritSecHold holder(lock.get());
-            auto* command = static_cast<DispatcherCommand*>(queue->RemoveFirstMatch(&eligible));
-            if (command == nullptr) {
-                break;
+            DispatcherCommand* command = nullptr;
+            {
+                MTCritSecHold holder(lock.get());
+                command = static_cast<DispatcherCommand*>(queue->RemoveFirstMatch(&eligible));
+                if (command == nullptr) {
+                    break;
+                }
+                command->SetPassStamp(pass);
+                running = command;
+                runningCancelled = false;
             }
-            if (worker->IsTerminating()) {
-                command->Finish(true);
-                break;
+            // Run without `lock`: a status callback it runs may cancel, on this thread or on one this
+            // callback waits for.
+            const bool done = !worker->IsTerminating() && command->Execute();
+            bool putBack = false;
+            {
+                MTCritSecHold holder(lock.get());
+                running = nullptr;
+                if (!done && !runningCancelled && !worker->IsTerminating()) {
+                    const uint32_t retryAfter = command->RetryAfterMs();
+                    if (retryAfter < outcome.retryAfterMs) {
+                        outcome.retryAfterMs = retryAfter;
+                    }
+                    stalled->AddInOrder(command);
+                    putBack = true;
+                    outcome.putBackAny = true;
+                }
             }
-            command->SetPassStamp(pass);
-            if (command->Execute()) {
+            if (done) {
                 command->Finish(false);
                 outcome.finishedAny = true;
-            } else if (worker->IsTerminating()) {
+            } else if (!putBack) {
                 command->Finish(true);
-            } else {
-                const uint32_t retryAfter = command->RetryAfterMs();
-                if (retryAfter < outcome.retryAfterMs) {
-                    outcome.retryAfterMs = retryAfter;
-                }
-                stalled->AddInOrder(command);
-                outcome.putBackAny = true;
             }
         }
     }
@@ -248,8 +261,23 @@ bool TransactionDispatcher::CancelAccepted(GuardedList::MatchCallback* accept) {
         DispatcherCommand** tail = &first;
     };
     Collect collect(accept);
-    const bool fromQueue = queue->RemoveAllMatches(&collect);
-    const bool fromStalled = stalled->RemoveAllMatches(&collect);
+    bool fromQueue = false;
+    bool fromStalled = false;
+    CacheTransaction* runningTransaction = nullptr;
+    {
+        // Under `lock`: every command is in one of the two lists or is `running`.
+        MTCritSecHold holder(lock.get());
+        fromQueue = queue->RemoveAllMatches(&collect);
+        fromStalled = stalled->RemoveAllMatches(&collect);
+        if (running != nullptr && !runningCancelled && accept->Matches(running)) {
+            runningCancelled = true;
+            runningTransaction = running->HoldTransactionForCancel();
+        }
+    }
+    if (runningTransaction != nullptr) {
+        runningTransaction->SetResult(CacheSource::kResultCancelled);
+        runningTransaction->DecRef(TARVOS_CALL_SITE);
+    }
     if (!fromQueue && !fromStalled) {
         return false;
     }

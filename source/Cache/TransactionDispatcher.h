@@ -18,6 +18,7 @@ namespace Tarvos {
 
 class Cache;
 class CacheSource;
+class CacheTransaction;
 
 // Command kinds; each dispatcher serves a fixed set of them.
 constexpr uint32_t kCommandProcessTransaction = 1;
@@ -46,6 +47,9 @@ class DispatcherCommand : public GuardedListItem {
     // a wake-up (MTSemaphore::kInfinite: whatever it waits for announces itself by waking the
     // dispatcher).
     virtual uint32_t RetryAfterMs() { return 1; }
+    // A cancel met the command while it ran: the transaction to end as cancelled once the dispatcher's
+    // lock is left (with a reference for the caller), or null when the command has none to end early.
+    virtual CacheTransaction* HoldTransactionForCancel() { return nullptr; }
 
     uint32_t GetKind() const { return kind; }
     uint32_t GetDueTime() const { return dueTime; }
@@ -97,8 +101,10 @@ class TransactionDispatcher : public MTThreadBody {
     // another queue.
     virtual void Add(DispatcherCommand* command);
     // Takes every queued command the filter accepts out of the queue, then finishes each with
-    // Finish(true), in queue order. True if at least one was cancelled. The command that is running is
-    // not touched: take Lock() first to be sure none of the filter's commands runs.
+    // Finish(true), in queue order. True if at least one was cancelled. A running command the filter
+    // accepts ends its transaction as cancelled at once (HoldTransactionForCancel) and is finished as
+    // cancelled when it returns, never put back; the call does not wait for it, so a status callback
+    // running on the worker may cancel, and so may one that the worker's callback waits for.
     virtual bool CancelMatching(CommandFilter* filter);
     // CancelMatching with a filter that accepts everything.
     virtual bool CancelAll();
@@ -132,8 +138,11 @@ class TransactionDispatcher : public MTThreadBody {
                                            // that taking the next command never walks past them;
                                            // back into `queue` at the start of the next pass
     std::vector<uint32_t> kinds;           // in service order
-    std::unique_ptr<MTCritSec> lock;       // held while the worker takes and runs a command; taken before
-                                           // the queue's lock and the locks the commands take
+    std::unique_ptr<MTCritSec> lock;       // held while the worker takes a command or puts it back, and
+                                           // while a cancel looks at the lists and `running` (never while
+                                           // a command runs); taken before the queue's lock
+    DispatcherCommand* running = nullptr;  // the command the worker runs; under `lock`
+    bool runningCancelled = false;         // a cancel accepted `running`; under `lock`
     uint64_t pass = 0;                     // passes the worker has started; worker only
     // Add and Wake signal wakeUp only while the worker sleeps (or is about to): a busy worker sees
     // `announced` before it sleeps. Both sequentially consistent (the two sides pair up as in

@@ -457,7 +457,8 @@ TEST_F(CacheTest, RefusedReadIsNotRememberedEither) {
 }
 
 // The other source has a key of its own, or shares the cancelled one's (two sources of one file):
-// either way only the cancelled source's transactions end, also on a block both queue on.
+// either way only the cancelled source's transactions end, also on a block both queue on, and one of
+// the other's that joined a read of the cancelled source is read again through its own.
 class CacheCancelTest : public CacheTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CacheCancelTest, CancelEndsTheSourcesTransactionsAndLeavesOthersAlone) {
@@ -480,12 +481,17 @@ TEST_P(CacheCancelTest, CancelEndsTheSourcesTransactionsAndLeavesOthersAlone) {
     for (uint32_t i = 0; i < 6; ++i) {
         ofCancelled.push_back(Start(cancelled, uint64_t{i % 3} * kBlock, kBlock + 10));  // shared blocks
     }
+    // Block 7: the cancelled source reads it; the other's read of it joins that read when they share
+    // a key.
+    ofCancelled.push_back(Start(cancelled, 7 * kBlock, kBlock));
+    Request* joined = Start(other, 7 * kBlock, kBlock);
     const uint32_t otherKey = other->GetSourceKey();
     const uint32_t cancelledKey = cancelled->GetSourceKey();
     ASSERT_TRUE(WaitUntil([&] {
-        return cancelled->Outstanding() >= 1 && other->Outstanding() == 1 &&
+        return cancelled->Outstanding() >= 1 && other->Outstanding() == (sameFile ? 1u : 2u) &&
                CacheTestAccess::QueuedOn(cache, otherKey, 5 * kBlock) == (sameFile ? 2u : 1u) &&
-               CacheTestAccess::QueuedOn(cache, cancelledKey, 5 * kBlock) == (sameFile ? 2u : 1u);
+               CacheTestAccess::QueuedOn(cache, cancelledKey, 5 * kBlock) == (sameFile ? 2u : 1u) &&
+               CacheTestAccess::QueuedOn(cache, cancelledKey, 7 * kBlock) == (sameFile ? 2u : 1u);
     }));
     cache->Cancel(cancelled);
     for (Request* request : ofCancelled) {
@@ -493,8 +499,10 @@ TEST_P(CacheCancelTest, CancelEndsTheSourcesTransactionsAndLeavesOthersAlone) {
         EXPECT_EQ(request->callback->LastResult(), CacheSource::kResultCancelled);
     }
     EXPECT_EQ(ofOther->callback->Calls(), 0);
+    EXPECT_EQ(joined->callback->Calls(), 0) << "not cancelled with the read it joined";
     other->Release();
     ExpectRead(ofOther, other, CacheSource::kResultSuccess, kBlock);
+    ExpectRead(joined, other, CacheSource::kResultSuccess, kBlock);
     // The cancelled source is usable again afterwards.
     cancelled->Release();
     ExpectRead(Start(cancelled, 0, kBlock), cancelled, CacheSource::kResultSuccess, kBlock);

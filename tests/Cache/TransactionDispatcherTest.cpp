@@ -106,6 +106,7 @@ class Gate {
         return TarvosTest::WaitUntil([&] { return open.load(); });
     }
     void Open() { open = true; }
+    void Close() { open = false; }
 
   private:
     std::atomic<bool> open{false};
@@ -294,32 +295,33 @@ TEST_F(TransactionDispatcherTest, AddsWhileALongCommandRunsAreAllServed) {
     }
 }
 
-TEST_F(TransactionDispatcherTest, LockWaitsForTheRunningCommandAndHoldsTheWorker) {
-    TransactionDispatcher& d = Dispatcher();
+// Lock holds the worker (nothing is taken, put back or finished) but does not wait for the command it
+// runs: a status callback of that command may cancel, and so may one it waits for. A cancel that meets
+// the running command finishes it as cancelled when it returns instead of putting it back.
+TEST_F(TransactionDispatcherTest, LockHoldsTheWorkerAndACancelEndsTheRunningCommand) {
+    TransactionDispatcher& d = Dispatcher({kCommandProcessTransaction, kCommandBlock});
     ASSERT_TRUE(StartGatedCommand(1, true));
-    std::atomic<bool> locked{false};
-    std::atomic<size_t> finishedWhenLocked{99};
-    Gate release;
-    std::thread locker([&] {
-        d.Lock();
-        finishedWhenLocked = recorder.FinishCount();
-        locked = true;
-        release.Pass();
-        d.Unlock();
-    });
-    std::this_thread::sleep_for(50ms);  // a check that nothing happens, not a synchronisation
-    EXPECT_FALSE(locked.load()) << "Lock returned while a command was running";
+    d.Lock();
+    d.Add(Command(2, 0, kCommandBlock));
     gate.Open();
-    ASSERT_TRUE(TarvosTest::WaitUntil([&] { return locked.load(); }));
-    EXPECT_EQ(finishedWhenLocked.load(), 1u) << "the running command finishes before Lock returns";
-
-    d.Add(Command(2, 0));
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(recorder.FinishCount(), 1u) << "a command ran while the dispatcher was locked";
-    release.Open();
-    locker.join();
+    std::this_thread::sleep_for(50ms);  // a check that nothing happens, not a synchronisation
+    EXPECT_EQ(recorder.FinishCount(), 0u) << "finished while the dispatcher was locked";
+    EXPECT_EQ(recorder.ExecutedIds(), (std::vector<int>{1}));
+    d.Unlock();
     ASSERT_TRUE(recorder.WaitForFinishes(2));
+
+    // Command 3 runs (and will not be able to proceed) when the cancel comes; command 4 waits.
+    gate.Close();
+    ASSERT_TRUE(StartGatedCommand(3, false));
+    d.Add(Command(4, 0, kCommandBlock));
+    SourceFilter everything(nullptr);
+    EXPECT_TRUE(d.CancelMatching(&everything)) << "command 4 was queued";
+    gate.Open();
+    ASSERT_TRUE(recorder.WaitForFinishes(4));
+    ExpectFinishedOnce(1, false);
     ExpectFinishedOnce(2, false);
+    ExpectFinishedOnce(3, true);
+    ExpectFinishedOnce(4, true);
 }
 
 TEST_F(TransactionDispatcherTest, CancelMatchingFinishesOnlyTheFiltersCommands) {
