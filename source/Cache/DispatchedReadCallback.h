@@ -39,6 +39,7 @@ class DispatchedReadCallback : public CacheTransaction::StatusCallback {
 
     CacheSource* GetSource() const { return source; }
     uint32_t GetDueTime() const { return dueTime; }
+    uint32_t GetSize() const { return totalShares; }
     // Before the read transaction is made (the gate's lock held).
     void SetDueTime(uint32_t due) { dueTime = due; }
     bool Covers(const CacheBlock* block) const;

@@ -57,7 +57,7 @@ void ReadGate::Submit(DispatchedReadCallback* read) {
     }
     {
         MTCritSecHold hold(lock.get());
-        if (!HasRoom(read->GetSource())) {
+        if (!HasRoom(read)) {
             waiting.emplace(Order{read->GetDueTime(), ++sequence}, read);
             return;
         }
@@ -66,17 +66,24 @@ void ReadGate::Submit(DispatchedReadCallback* read) {
     Start(read);
 }
 
-bool ReadGate::HasRoom(CacheSource* source) const {
-    if (admittedTotal >= kMostReadsInFlight) {
+bool ReadGate::HasRoomInAll(const DispatchedReadCallback* read) const {
+    // A read larger than the byte budget still starts alone.
+    return admittedTotal < kMostReadsInFlight &&
+           (admittedBytes == 0 || admittedBytes + read->GetSize() <= kMostBytesInFlight);
+}
+
+bool ReadGate::HasRoom(const DispatchedReadCallback* read) const {
+    if (!HasRoomInAll(read)) {
         return false;
     }
-    const auto found = admitted.find(source);
+    const auto found = admitted.find(read->GetSource());
     return found == admitted.end() || found->second < readsPerSource;
 }
 
 void ReadGate::Admit(DispatchedReadCallback* read) {
     ++admitted[read->GetSource()];
     ++admittedTotal;
+    admittedBytes += read->GetSize();
     read->admitted = true;
 }
 
@@ -91,6 +98,7 @@ void ReadGate::Finished(DispatchedReadCallback* read) {
                 admitted.erase(found);
             }
             --admittedTotal;
+            admittedBytes -= read->GetSize();
             AdmitWaiting(admittedNow);
         }
     }
@@ -100,9 +108,14 @@ void ReadGate::Finished(DispatchedReadCallback* read) {
 }
 
 void ReadGate::AdmitWaiting(std::vector<DispatchedReadCallback*>& admittedNow) {
-    for (auto it = waiting.begin(); it != waiting.end() && admittedTotal < kMostReadsInFlight;) {
+    for (auto it = waiting.begin(); it != waiting.end();) {
         DispatchedReadCallback* read = it->second;
-        if (!HasRoom(read->GetSource())) {
+        if (!HasRoom(read)) {
+            // A read whose source is at its bound is passed over; one the whole cache has no room for
+            // stops the walk, so later-due reads do not overtake it.
+            if (!HasRoomInAll(read)) {
+                break;
+            }
             ++it;
             continue;
         }

@@ -1,7 +1,9 @@
 // Admits a cache's reads from its sources to the I/O engine: at most a set number of reads of one source
 // are started and not yet finished at a time, so one stream cannot fill the engine and starve the others,
-// and at most kMostReadsInFlight of all sources together (as many as the engine hands the system at
-// once: the rest waits here, where a joining read can still move it up, rather than in the engine).
+// and of all sources together at most kMostReadsInFlight reads (as many as the engine hands the system
+// at once) and kMostBytesInFlight bytes (enough to keep a device streaming, few enough that a read due
+// soon does not queue behind tens of megabytes in the device). The rest waits here, in due-time order,
+// where a joining read can still move it up.
 // A read that finds its source at the bound waits here, in due-time order (equal due times in arrival
 // order), and is started when a read of its source finishes; a demand read that joins a waiting read's
 // block raises that read's urgency (Expedite). No thread of its own and no timer: waiting reads move on
@@ -29,6 +31,7 @@ class ReadGate {
   public:
     static constexpr uint32_t kDefaultReadsPerSource = 16;
     static constexpr uint32_t kMostReadsInFlight = 32;
+    static constexpr uint64_t kMostBytesInFlight = 8ull * 1024 * 1024;
 
     // A read the engine has no slot for is retried on `retryDispatcher`, which `cache` wakes when one
     // of its started reads finishes. Throws std::bad_alloc when the lock cannot be made.
@@ -73,7 +76,8 @@ class ReadGate {
         }
     };
     // Under `lock`: whether a read of the source may start now; Admit counts it as started.
-    bool HasRoom(CacheSource* source) const;
+    bool HasRoom(const DispatchedReadCallback* read) const;
+    bool HasRoomInAll(const DispatchedReadCallback* read) const;
     void Admit(DispatchedReadCallback* read);
     // Takes the waiting reads whose sources have room, earliest due first, and admits them.
     void AdmitWaiting(std::vector<DispatchedReadCallback*>& admitted);
@@ -92,6 +96,7 @@ class ReadGate {
     std::map<Order, DispatchedReadCallback*> waiting;     // each holds the creator's reference
     std::unordered_map<CacheSource*, uint32_t> admitted;  // started and not yet finished, per source
     uint32_t admittedTotal = 0;                           // the sum of `admitted`
+    uint64_t admittedBytes = 0;                           // the sizes of those reads together
 };
 
 }  // namespace Tarvos
