@@ -273,7 +273,7 @@ bool Cache::ProcessTransaction(CacheTransaction* transaction) {
             }
             currentRead->Dispatch();
         }
-        currentRead = new DispatchedReadCallback(this, source, dueTime, readGate);
+        currentRead = new DispatchedReadCallback(source, dueTime, readGate);
         currentRead->AddBlock(block);
         preReadList->CompleteCoveredPreReads(transaction);
     }

@@ -11,9 +11,8 @@
 
 namespace Tarvos {
 
-DispatchedReadCallback::DispatchedReadCallback(Cache* cache, CacheSource* source, uint32_t dueTime,
-                                               ReadGate* gate)
-    : gate(gate), cache(cache), dueTime(dueTime), source(source) {
+DispatchedReadCallback::DispatchedReadCallback(CacheSource* source, uint32_t dueTime, ReadGate* gate)
+    : gate(gate), dueTime(dueTime), source(source) {
     blocks.reserve(4);
     shares.reserve(4);
 }

@@ -16,7 +16,6 @@
 namespace Tarvos {
 
 class BufferList;
-class Cache;
 class CacheBlock;
 class ReadGate;
 
@@ -25,7 +24,7 @@ class DispatchedReadCallback : public CacheTransaction::StatusCallback {
     // The largest read gathered from consecutive blocks (a single block may be larger).
     static constexpr uint32_t kMostBytesPerRead = 1024 * 1024;
 
-    DispatchedReadCallback(Cache* cache, CacheSource* source, uint32_t dueTime, ReadGate* gate);
+    DispatchedReadCallback(CacheSource* source, uint32_t dueTime, ReadGate* gate);
 
     // True when the block joined the read (or is null); false when it does not follow the last block
     // or would make the read longer than kMostBytesPerRead.
@@ -58,7 +57,6 @@ class DispatchedReadCallback : public CacheTransaction::StatusCallback {
     // Each block's share of the read, fixed when it joined: an invalidation while the read runs
     // empties a block but must not move the bytes that belong to the blocks after it.
     std::vector<uint32_t> shares;
-    Cache* cache;  // no reference
     uint32_t dueTime;
     uint32_t totalShares = 0;
     BufferList* bufferList = nullptr;             // one reference
