@@ -75,21 +75,15 @@ class CacheBlockListTest : public ::testing::Test {
 
     // Reads 100 bytes at `offset` through the list as the cache would: claim, fill, complete, serve.
     CacheBlock* ReadThrough(CacheSource* from, uint64_t offset, uint32_t dueTime) {
-        Probe* probe = probes.Read(from, offset, 100, dueTime);
-        CacheBlock* block = list->GetBlockToReadInto(probe->transaction);
-        if (block == nullptr) {
-            return nullptr;
-        }
-        FillPattern(block->GetBuffer()->GetAddress(), block->GetBlockSize(), block->GetBlockOffset());
-        EXPECT_TRUE(block->CompleteReadInto(block->GetBlockSize(), CacheSource::kResultSuccess));
-        block->ProcessPendingTransactions(nullptr);
-        EXPECT_EQ(probe->Result(), CacheSource::kResultSuccess);
-        return block;
+        return Through(probes.Read(from, offset, 100, dueTime));
     }
 
     // Brings the block at `offset` in as a pre-read due at `dueTime` would, unread afterwards.
     CacheBlock* PreReadThrough(CacheSource* from, uint64_t offset, uint32_t dueTime) {
-        Probe* probe = probes.PreRead(from, offset, kBlock, dueTime);
+        return Through(probes.PreRead(from, offset, kBlock, dueTime));
+    }
+
+    CacheBlock* Through(Probe* probe) {
         CacheBlock* block = list->GetBlockToReadInto(probe->transaction);
         if (block == nullptr) {
             return nullptr;
