@@ -109,6 +109,19 @@ class TARVOS_EXPORT FileSource : public CacheSource {
     // Tells the read-ahead about a cached read that was served or started, and makes the pre-reads it
     // asks for (with no lock held).
     void NoteRead(uint64_t offset, uint32_t size, uint32_t dueTime);
+    // Holds the source across an asynchronous read's start while read-ahead is on, so that the
+    // window can be told of the read after its callback may already have run.
+    class ReadAheadHold {
+      public:
+        explicit ReadAheadHold(FileSource* source);
+        ~ReadAheadHold();
+        ReadAheadHold(const ReadAheadHold&) = delete;
+        ReadAheadHold& operator=(const ReadAheadHold&) = delete;
+        void Note(uint64_t offset, uint32_t size, uint32_t dueTime);
+
+      private:
+        FileSource* const source;  // one reference, or null with read-ahead off
+    };
 
     // Made by the first SetReadAhead(true) and kept until the source is destroyed; atomic because
     // reads on other threads look for it without a lock.

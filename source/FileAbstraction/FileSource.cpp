@@ -64,6 +64,27 @@ bool NothingToTransfer(BufferList* list) {
 
 FileSource::FileSource() = default;
 
+FileSource::ReadAheadHold::ReadAheadHold(FileSource* source)
+    : source(source->readAheadOn.load() ? source : nullptr) {
+    // A started read's callback may drop the last reference on the source; while read-ahead is on,
+    // the window is told after the start, so the source must outlive the call.
+    if (this->source != nullptr) {
+        this->source->AddRef(TARVOS_CALL_SITE);
+    }
+}
+
+FileSource::ReadAheadHold::~ReadAheadHold() {
+    if (source != nullptr) {
+        source->DecRef(TARVOS_CALL_SITE);
+    }
+}
+
+void FileSource::ReadAheadHold::Note(uint64_t offset, uint32_t size, uint32_t dueTime) {
+    if (source != nullptr) {
+        source->NoteRead(offset, size, dueTime);
+    }
+}
+
 bool FileSource::ReportHeldRead(uint64_t offset, Buffer* buffer, ResultCallbackBuffer* callback,
                                 BufferList* list, ResultCallbackBufferList* listCallback, uint32_t size,
                                 uint32_t dueTime) {
@@ -126,9 +147,10 @@ FileSource::Result_t FileSource::ReadAsync(uint64_t offset, Buffer* buffer, Resu
                                            uint32_t dueTime) {
     // Taken now: once the read has started, its callback may release the buffer.
     const uint32_t size = buffer != nullptr ? buffer->GetSize() : 0;
+    ReadAheadHold hold(this);
     if (buffer != nullptr && callback != nullptr &&
         ReportHeldRead(offset, buffer, callback, nullptr, nullptr, size, dueTime)) {
-        NoteRead(offset, size, dueTime);
+        hold.Note(offset, size, dueTime);
         return kResultPending;
     }
     auto* wrapper = TryMake([&] { return new ResultCallbackWrapper(callback, buffer); });
@@ -146,9 +168,10 @@ FileSource::Result_t FileSource::ReadAsyncWithList(uint64_t offset, BufferList* 
                                                    ResultCallbackBufferList* callback, uint32_t dueTime) {
     // Taken now: once the read has started, its callback may release the list.
     const uint32_t size = list != nullptr ? list->GetTotalSizeOfBuffers() : 0;
+    ReadAheadHold hold(this);
     const Result_t result = StartReadWithList(offset, list, callback, dueTime);
     if (result == kResultPending) {
-        NoteRead(offset, size, dueTime);
+        hold.Note(offset, size, dueTime);
     }
     return result;
 }
