@@ -325,22 +325,29 @@ CacheSource::Result_t CacheTransaction::CopyInto(void* data, uint64_t dataOffset
     }
     uint32_t copied = 0;
     Buffer::BufferResult_t bufferResult = Buffer::kBufferResultSuccess;
-    while (bufferResult == Buffer::kBufferResultSuccess) {
-        uint32_t offsetInBuffer = 0;
-        uint32_t bytesLeft = 0;
-        Buffer* buffer = GetBufferAtOffset(dataOffset + copied, &offsetInBuffer, &bytesLeft);
-        if (buffer == nullptr || bytesLeft == 0) {
-            break;
+    auto copy = [&] {
+        while (bufferResult == Buffer::kBufferResultSuccess) {
+            uint32_t offsetInBuffer = 0;
+            uint32_t bytesLeft = 0;
+            Buffer* buffer = GetBufferAtOffset(dataOffset + copied, &offsetInBuffer, &bytesLeft);
+            if (buffer == nullptr || bytesLeft == 0) {
+                break;
+            }
+            uint32_t n = bytesLeft < length - copied ? bytesLeft : length - copied;
+            bufferResult = buffer->CopyInto(bytes + copied, n, offsetInBuffer, &n);
+            if (n == 0) {
+                break;
+            }
+            copied += n;
+            if (copied >= length) {
+                break;
+            }
         }
-        uint32_t n = bytesLeft < length - copied ? bytesLeft : length - copied;
-        bufferResult = buffer->CopyInto(bytes + copied, n, offsetInBuffer, &n);
-        if (n == 0) {
-            break;
-        }
-        copied += n;
-        if (copied >= length) {
-            break;
-        }
+    };
+    // A transaction that ends meanwhile (a cancel on another thread) is not written to any more: its
+    // owner may reuse the memory as soon as it is told.
+    if (ranges != nullptr ? !ranges->RunWhileOpen(copy) : (copy(), false)) {
+        return GetResult(nullptr);
     }
     if (copied > 0) {
         Complete(dataOffset, copied, result);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -74,6 +75,11 @@ class TransactionRangeSet {
     // when it is above 0. The piece starts at `offset` whenever `offset` itself was open.
     bool Reserve(uint32_t offset, uint32_t& size, uint32_t requested);
 
+    // Runs `work` with the set's lock held, unless the set is finished (false, nothing run): a copy
+    // into the transaction's memory made this way never overlaps the set finishing, so the owner told
+    // of the end may reuse that memory at once. `work` must take no lock but a buffer's own.
+    bool RunWhileOpen(const std::function<void()>& work);
+
     // Makes a taken range open again (nothing once finished).
     void ReturnRange(uint32_t offset, uint32_t size);
 
@@ -96,7 +102,8 @@ class TransactionRangeSet {
     bool CompleteLocked(uint32_t offset, uint32_t size, int rangeResult, uint32_t& bytes);
 
     // Guards every field below. Re-entrant; the innermost lock of the cache: never held while the
-    // listener (and the status callback behind it) runs, and nothing is taken while it is held.
+    // listener (and the status callback behind it) runs, and nothing is taken while it is held but a
+    // buffer's own state (RunWhileOpen's copies).
     std::unique_ptr<MTCritSec> lock;
     std::vector<Range> openRanges;       // not taken by anybody yet
     std::vector<Range> completedRanges;  // completed with success or partial
