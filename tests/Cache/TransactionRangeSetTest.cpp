@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
-#include <latch>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -955,6 +954,22 @@ class CountingListener : public TransactionRangeSet::Listener {
     std::atomic<uint32_t> lastBytes{0};
 };
 
+// A start line for the threads of one round: each arrives and waits (yielding) until all have. Not
+// std::latch: its wait hung now and then in the mingw-w64 build under Wine.
+class StartLine {
+  public:
+    explicit StartLine(int count) : left(count) {}
+    void ArriveAndWait() {
+        left.fetch_sub(1);
+        while (left.load() > 0) {
+            std::this_thread::yield();
+        }
+    }
+
+  private:
+    std::atomic<int> left;
+};
+
 // Runs `count` copies of `body(index)` and joins them; a thread that does not end within the limit
 // fails the test at once rather than hanging it.
 template <typename Body>
@@ -995,9 +1010,9 @@ TEST_F(TransactionRangeSetTest, ThreadsCompletingDisjointPiecesFinishOnce) {
             offset += size;
         }
         std::shuffle(pieces.begin(), pieces.end(), random);
-        std::latch start(kThreads);
+        StartLine start(kThreads);
         RunThreads(kThreads, [&](int index) {
-            start.arrive_and_wait();
+            start.ArriveAndWait();
             for (size_t i = index; i < pieces.size(); i += kThreads) {
                 set.Complete(pieces[i].offset, pieces[i].size, kSuccess);
             }
@@ -1021,10 +1036,10 @@ TEST_F(TransactionRangeSetTest, ThreadsTakingReturningAndCompletingFinishOnce) {
         const uint32_t total = 100000u + 977u * round;
         set.Reset(total);
         counting.calls = 0;
-        std::latch start(kThreads);
+        StartLine start(kThreads);
         RunThreads(kThreads, [&](int index) {
             std::mt19937 random(round * kThreads + index);
-            start.arrive_and_wait();
+            start.ArriveAndWait();
             while (set.GetResult(nullptr) == kPending) {
                 uint32_t offset = 0;
                 uint32_t size = 0;
@@ -1061,9 +1076,9 @@ TEST_F(TransactionRangeSetTest, CancellationRacingCompletionsFinishesOnce) {
             // Some rounds are cancelled before any completion, whatever the scheduler does.
             set.Complete(0, 0, kCancelled);
         }
-        std::latch start(kThreads + 1);
+        StartLine start(kThreads + 1);
         RunThreads(kThreads + 1, [&](int index) {
-            start.arrive_and_wait();
+            start.ArriveAndWait();
             if (index == kThreads) {
                 for (int spin = 0; spin < round * 10; ++spin) {
                     std::this_thread::yield();
