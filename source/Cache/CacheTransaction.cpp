@@ -346,7 +346,9 @@ CacheSource::Result_t CacheTransaction::CopyInto(void* data, uint64_t dataOffset
     };
     // A transaction that ends meanwhile (a cancel on another thread) is not written to any more: its
     // owner may reuse the memory as soon as it is told.
-    if (ranges != nullptr ? !ranges->RunWhileOpen(copy) : (copy(), false)) {
+    if (ranges == nullptr) {
+        copy();
+    } else if (!ranges->RunWhileOpen(copy)) {
         return GetResult(nullptr);
     }
     if (copied > 0) {

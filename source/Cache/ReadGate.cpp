@@ -46,11 +46,6 @@ uint32_t ReadGate::GetReadsPerSource() {
     return readsPerSource;
 }
 
-uint32_t ReadGate::GetNumberWaiting() {
-    MTCritSecHold hold(lock.get());
-    return static_cast<uint32_t>(waiting.size());
-}
-
 void ReadGate::Submit(DispatchedReadCallback* read) {
     if (read == nullptr) {
         return;

@@ -56,8 +56,6 @@ class ReadGate {
     void CancelSource(CacheSource* source);
     void CancelAll();
 
-    uint32_t GetNumberWaiting();
-
     // For a read handed to the source (ReadDirectCommand): Starting before the source is asked,
     // NotStarted when it answered busy (the read then waits on the retry dispatcher), Reported when a
     // started read's callback ran. A busy read is retried when a started one reports; only with none
