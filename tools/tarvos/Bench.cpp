@@ -617,46 +617,117 @@ PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes
     return result;
 }
 
+// The directory for the bench's scratch files: the sample's own, else $TMPDIR or /var/tmp.
+std::string ScratchDirectory(const Bench& bench) {
+    if (!bench.sampleDirectory.empty()) {
+        return bench.sampleDirectory;
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp != nullptr && *tmp != '\0' ? tmp : "/var/tmp";
+}
+
+// A source on a new file of `bytes` bytes that are all hole: no data is written, and reading it costs no
+// device I/O. The file is unnamed (O_TMPFILE, opened by the library through /proc/self/fd), so nothing
+// is left behind however the process ends; where the file system has no unnamed files it gets a name
+// that is removed as soon as the source holds it open. Either way it lives as long as the source.
+Tarvos::NativeFileSource* OpenHoleSource(const std::string& directory, uint64_t bytes, Tarvos::Cache* cache) {
+    std::string named;
+    int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        std::string pattern = directory + "/tarvos-bench-filler-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            named = name.data();
+        }
+    }
+    if (fd < 0) {
+        Fail(directory + ": cannot create a filler file for the large-cache phase: " + Reason(errno));
+    }
+    Tarvos::NativeFileSource* source = nullptr;
+    try {
+        if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+            Fail(directory + ": cannot size a filler file of " + std::to_string(bytes / kMiB) +
+                 " MiB for the large-cache phase: " + Reason(errno));
+        }
+        source =
+            OpenSource(named.empty() ? "/proc/self/fd/" + std::to_string(fd) : named, true, false, cache);
+    } catch (...) {
+        if (!named.empty()) {
+            ::unlink(named.c_str());
+        }
+        ::close(fd);
+        throw;
+    }
+    if (!named.empty()) {
+        ::unlink(named.c_str());
+    }
+    ::close(fd);
+    return source;
+}
+
 // Synchronous reads of block bytes over the span, on a cache of `blocks` blocks of block bytes with every
-// block holding data, so the cost of finding a block in a large cache shows. The file fills it through
-// as many sources (each its own keys in the cache) as it takes; the measured source is filled last so
-// its working set is the most recently needed. buildMs: initialising the factory and constructing the
-// cache.
+// block holding data, so the cost of finding a block in a large cache shows. The file fills as much of
+// it as it has (its own source, filled last so that its working set is the most recently needed); a
+// file of holes (OpenHoleSource) fills the rest, so every block holds a different part of a different
+// file. A second pass over the same ranges, untimed, must find every block: otherwise the phase fails.
+// buildMs: initialising the factory and constructing the cache.
 PhaseResult RunLargeCache(Bench& bench, const std::string& name, uint32_t blocks, uint32_t block,
                           uint64_t span) {
     const Clock::time_point buildStarted = Clock::now();
     Tarvos::BufferFactory* factory = nullptr;
     Tarvos::Cache* cache = NewCache(block, blocks, &factory);
     const double buildMs = std::chrono::duration<double, std::milli>(Clock::now() - buildStarted).count();
-    std::vector<Tarvos::NativeFileSource*> sources;
+    struct Fill {
+        Tarvos::NativeFileSource* source;
+        uint64_t bytes;
+    };
+    std::vector<Fill> fills;  // the measured file's first, filled last
     PhaseResult result;
     try {
-        uint64_t unfilled = uint64_t{blocks} * block;
-        while (unfilled > 0) {
-            sources.push_back(OpenSource(bench.path, true, false, cache));
-            unfilled -= std::min(unfilled, bench.span);
+        const uint64_t total = uint64_t{blocks} * block;
+        fills.push_back({OpenSource(bench.path, true, false, cache), std::min(total, bench.span)});
+        if (total > fills[0].bytes) {
+            const uint64_t rest = total - fills[0].bytes;
+            fills.push_back({OpenHoleSource(ScratchDirectory(bench), rest, cache), rest});
         }
-        unfilled = uint64_t{blocks} * block;
-        for (size_t i = sources.size(); i-- > 0;) {
-            const uint64_t fill = std::min(unfilled, bench.span);
-            // Reads that tile the fill exactly, so no block beyond it is read.
-            Warm(name, sources[i], static_cast<uint32_t>(std::gcd<uint64_t>(fill, kMiB)), fill);
-            unfilled -= fill;
-        }
+        // Reads that tile each fill exactly, so no block beyond it is read.
+        const auto fillAll = [&] {
+            for (size_t i = fills.size(); i-- > 0;) {
+                Warm(name, fills[i].source, static_cast<uint32_t>(std::gcd<uint64_t>(fills[i].bytes, kMiB)),
+                     fills[i].bytes);
+            }
+        };
+        const Clock::time_point fillStarted = Clock::now();
+        fillAll();
+        const double fillMs = std::chrono::duration<double, std::milli>(Clock::now() - fillStarted).count();
+        // Reading the same ranges again in the same order finds every one of them (and changes no
+        // block's place in the reuse order): then the blocks hold `blocks` different blocks of data.
         cache->CollectCacheStats(true);
         cache->ResetCacheStats();
-        result = RunLibrarySync(bench, name, sources[0], block, span);
+        fillAll();
+        const uint32_t found = cache->GetCacheHits();
+        const uint32_t missed = cache->GetCacheMisses();
+        if (cache->GetNumberOfBlocks() != blocks || found != blocks || missed != 0) {
+            Fail(name + ": the cache of " + std::to_string(cache->GetNumberOfBlocks()) + " blocks (" +
+                 std::to_string(blocks) + " wanted) holds data in " + std::to_string(found) +
+                 " of the blocks just filled; " + std::to_string(missed) + " were read again");
+        }
+        cache->ResetCacheStats();
+        result = RunLibrarySync(bench, name, fills[0].source, block, span);
         result.hitRatio = HitRatio(cache);
         result.buildMs = buildMs;
+        result.extra = {{"fill_ms", fillMs}};
     } catch (...) {
-        for (Tarvos::NativeFileSource* source : sources) {
-            CloseSource(source);
+        for (const Fill& fill : fills) {
+            CloseSource(fill.source);
         }
         ReleaseCache(cache, factory);
         throw;
     }
-    for (Tarvos::NativeFileSource* source : sources) {
-        CloseSource(source);
+    for (const Fill& fill : fills) {
+        CloseSource(fill.source);
     }
     ReleaseCache(cache, factory);
     return result;
