@@ -1,6 +1,8 @@
 // The built-in Linux whole-page memory: every buffer is its own anonymous private mapping, page-aligned,
 // its size rounded up to whole pages, unmapped when the buffer dies (on whichever thread drops its last
-// reference). Never takes memory from the heap and never locks it into physical memory. Any thread.
+// reference). A buffer of at least a transparent huge page is aligned to one and advised to use them
+// (a buffer factory's stock is one such buffer). Never takes memory from the heap and never locks it
+// into physical memory. Any thread.
 #pragma once
 
 #include <cstdint>
@@ -19,12 +21,16 @@ class PhysMemInterfaceImpPosix : public PhysMemInterfaceImp {
     // memory; std::bad_alloc when the buffer object itself cannot be allocated.
     Buffer* Allocate(uint32_t size) override;
     uint32_t GetPageSize() override;
+    // The transparent huge page size that buffers of at least that size are aligned to and advised
+    // for; 0 when the kernel offers none.
+    uint32_t GetHugePageSize() const;
 
     // The size, rounded up to whole pages of pageSize; 0 when that does not fit in 32 bits.
     static uint32_t WholePageSize(uint32_t size, uint32_t pageSize);
 
   private:
     uint32_t pageSize;
+    uint32_t hugePageSize;  // a transparent huge page's size; 0 when the kernel has none
 };
 
 }  // namespace Tarvos

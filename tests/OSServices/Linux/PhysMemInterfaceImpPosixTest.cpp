@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -27,6 +30,29 @@ uint32_t SystemPageSize() {
 bool IsMapped(void* address, uint32_t length) {
     std::vector<unsigned char> residency((length + SystemPageSize() - 1) / SystemPageSize());
     return ::mincore(address, length, residency.data()) == 0;
+}
+
+// The flags the kernel shows for the mapping that holds `address` (the VmFlags line of
+// /proc/self/smaps, e.g. "rd wr mr mw me ac hg"); empty when no mapping holds it.
+std::string VmFlagsOf(const void* address) {
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    bool holds = false;
+    while (std::getline(smaps, line)) {
+        unsigned long long start = 0;
+        unsigned long long end = 0;
+        char dash = 0;
+        std::istringstream fields(line);
+        if (line.find(':') == std::string::npos || line.find('-') < line.find(':')) {
+            if (fields >> std::hex >> start >> dash >> end && dash == '-') {
+                holds = at >= start && at < end;
+            }
+        } else if (holds && line.rfind("VmFlags:", 0) == 0) {
+            return line.substr(8);
+        }
+    }
+    return "";
 }
 
 class PhysMemInterfaceImpPosixTest : public testing::Test {
@@ -67,6 +93,26 @@ TEST_F(PhysMemInterfaceImpPosixTest, SizesAreRoundedUpToWholePages) {
     ExpectWholePages(page, page);
     ExpectWholePages(page + 1, 2 * page);
     ExpectWholePages(5 * page, 5 * page);
+}
+
+TEST_F(PhysMemInterfaceImpPosixTest, BuffersOfAHugePageOrMoreStartOnOneAndAskForThem) {
+    const uint32_t huge = imp.GetHugePageSize();
+    if (huge == 0) {
+        GTEST_SKIP() << "the kernel offers no transparent huge pages";
+    }
+    ExpectWholePages(huge, huge);
+    ExpectWholePages(2 * huge + 5 * page - 1, 2 * huge + 5 * page);
+    for (uint32_t size : {huge, huge + page, 3 * huge - page}) {
+        Buffer* buffer = imp.Allocate(size);
+        ASSERT_NE(buffer, nullptr) << size;
+        auto* address = static_cast<uint8_t*>(buffer->GetAddress());
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(address) % huge, 0u) << size;
+        EXPECT_NE((" " + VmFlagsOf(address) + " ").find(" hg "), std::string::npos)
+            << size << ": flags " << VmFlagsOf(address);
+        // What was mapped beyond the buffer to align it was given back: the page after it is free.
+        EXPECT_FALSE(IsMapped(address + size, page)) << size;
+        buffer->DecRef(TARVOS_CALL_SITE);
+    }
 }
 
 TEST_F(PhysMemInterfaceImpPosixTest, ZeroBytesGiveNoBuffer) {
