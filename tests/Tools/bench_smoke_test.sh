@@ -7,15 +7,16 @@ tool=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
-# A small large-cache phase: the default 262,144 blocks is a measurement, not a smoke test.
-TMPDIR="$work" "$tool" bench --quick --json --large-cache-blocks 2048 >"$work/result.json"
+# A small large-cache phase (the default 262,144 blocks is a measurement, not a smoke test), yet 4 MiB
+# more than the sample holds, so a file of holes fills the rest.
+TMPDIR="$work" "$tool" bench --quick --json --large-cache-blocks 33792 >"$work/result.json"
 python3 - "$work/result.json" <<'PY'
 import json, sys
 result = json.load(open(sys.argv[1]))
 names = {phase["name"]: phase for phase in result["phases"]}
 required = ["engine-qd1-64k", "engine-qd32-64k", "engine-qd32-1m", "cached-cold-1m", "cached-warm-64k",
             "preread-stream-1m", "uring-qd32-64k", "uring-qd32-1m", "uring-seq-qd8-1m", "direct-pread-qd1-64k",
-            "buffered-pread-64k", "buffered-pread-4k", "cached-warm-4k", "cached-warm-4k-2048-blocks"]
+            "buffered-pread-64k", "buffered-pread-4k", "cached-warm-4k", "cached-warm-4k-33792-blocks"]
 missing = [name for name in required if name not in names]
 assert not missing, f"missing phases: {missing}"
 for phase in result["phases"]:
@@ -28,8 +29,9 @@ for name in ["cached-cold-1m", "cached-warm-64k", "preread-stream-1m"]:
 assert names["cached-warm-64k"]["hit_ratio"] >= 0.9, "the warm working set missed the cache"
 assert names["engine-qd32-1m"]["baseline"] == "uring-qd32-1m"
 assert names["preread-stream-1m"]["baseline"] == "uring-seq-qd8-1m"
-large = names["cached-warm-4k-2048-blocks"]
-assert large["baseline"] == "cached-warm-4k" and large["build_ms"] > 0, "the large-cache phase lacks its fields"
+large = names["cached-warm-4k-33792-blocks"]
+assert large["baseline"] == "cached-warm-4k" and large["build_ms"] > 0 and large["fill_ms"] > 0, \
+    "the large-cache phase lacks its fields"
 assert large["hit_ratio"] >= 0.9, "the large cache did not hold the working set"
 assert names["cached-warm-4k"]["baseline"] == "buffered-pread-4k"
 assert result["mismatches"] == 0 and result["verified_bytes"] > 0
