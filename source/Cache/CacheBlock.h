@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "Cache/CacheBlockList.h"
 #include "CoreClasses/GuardedList.h"
 #include "Tarvos/CacheSource.h"
 
@@ -189,6 +190,8 @@ class CacheBlock : public GuardedListItem {
     Cache* const cache;          // no reference; null in tests
     CacheBlockList* const list;  // no reference; null for a block that stands alone (tests)
     const bool ownsLock;
+    // The block's entry in the list's free set while inFreeSet.
+    CacheBlockList::FreeSet::iterator freePosition;
     uint32_t orderStamp = 0;     // the stamp the list orders the block by (its stamp, as last told)
     uint64_t orderSequence = 0;  // the list's reuse order among equal stamps
     bool inFreeSet = false;      // in the list's free set

@@ -95,8 +95,7 @@ CacheBlockList::CacheBlockList(Cache* cache, BufferFactory* factory)
             block = new CacheBlock(cache, buffer, this);
             all.push_back(block);
             block->orderSequence = ++sequence;
-            freeBlocks.emplace_hint(freeBlocks.end(), OrderKey{0, block->orderSequence}, block);
-            block->inFreeSet = true;
+            AddToFreeSet(block, freeBlocks.end());
         } catch (const std::bad_alloc&) {
             if (!all.empty() && all.back() == block) {
                 all.pop_back();
@@ -141,29 +140,40 @@ CacheBlock* CacheBlockList::Find(uint32_t sourceKey, uint64_t blockOffset) {
     return found == index.end() ? nullptr : found->second;
 }
 
+void CacheBlockList::AddToFreeSet(CacheBlock* block, FreeSet::const_iterator hint) {
+    block->freePosition =
+        freeBlocks.emplace_hint(hint, OrderKey{block->orderStamp, block->orderSequence}, block);
+    block->inFreeSet = true;
+}
+
+// Each block keeps the position of its entry in freeBlocks, so taking it out costs no search, and a
+// block that takes the latest stamp goes last without one: a hit on a large cache then searches the
+// tree once (putting the held block back under its old key) instead of three times.
 void CacheBlockList::BlockHeld(CacheBlock* block) {
     if (block->inFreeSet) {
-        freeBlocks.erase(OrderKey{block->orderStamp, block->orderSequence});
+        freeBlocks.erase(block->freePosition);
         block->inFreeSet = false;
     }
 }
 
 void CacheBlockList::BlockFreed(CacheBlock* block) {
     if (!block->inFreeSet && block->buffer != nullptr) {
-        freeBlocks.emplace(OrderKey{block->orderStamp, block->orderSequence}, block);
-        block->inFreeSet = true;
+        AddToFreeSet(block, freeBlocks.end());
     }
 }
 
 void CacheBlockList::BlockRestamped(CacheBlock* block) {
     // Behind every block of equal stamp, as a block that just took its stamp.
-    if (block->inFreeSet) {
-        freeBlocks.erase(OrderKey{block->orderStamp, block->orderSequence});
+    const bool wasFree = block->inFreeSet;
+    if (wasFree) {
+        freeBlocks.erase(block->freePosition);
+        block->inFreeSet = false;
     }
     block->orderStamp = block->stamp.load(std::memory_order_relaxed);
     block->orderSequence = ++sequence;
-    if (block->inFreeSet) {
-        freeBlocks.emplace(OrderKey{block->orderStamp, block->orderSequence}, block);
+    if (wasFree) {
+        // A fresh stamp is usually the latest, and the sequence number is: then the hint is right.
+        AddToFreeSet(block, freeBlocks.end());
     }
 }
 

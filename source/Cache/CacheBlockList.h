@@ -83,6 +83,16 @@ class CacheBlockList {
   private:
     friend class CacheBlock;
 
+    // Reuse order: stamp, then the sequence number taken when the block last changed its stamp.
+    struct OrderKey {
+        uint32_t stamp;
+        uint64_t sequence;
+        bool operator<(const OrderKey& other) const {
+            return stamp != other.stamp ? stamp < other.stamp : sequence < other.sequence;
+        }
+    };
+    using FreeSet = std::map<OrderKey, CacheBlock*>;
+
     struct BlockKey {
         uint32_t sourceKey;
         uint64_t offset;
@@ -95,14 +105,6 @@ class CacheBlockList {
             return static_cast<size_t>((key.offset * 0x9E3779B97F4A7C15ull) ^ (uint64_t{key.sourceKey} << 1));
         }
     };
-    // Reuse order: stamp, then the sequence number taken when the block last changed its stamp.
-    struct OrderKey {
-        uint32_t stamp;
-        uint64_t sequence;
-        bool operator<(const OrderKey& other) const {
-            return stamp != other.stamp ? stamp < other.stamp : sequence < other.sequence;
-        }
-    };
 
     // Called by the blocks with `lock` held.
     void BlockHeld(CacheBlock* block);
@@ -110,6 +112,8 @@ class CacheBlockList {
     void BlockRestamped(CacheBlock* block);
     void BlockIdentityChanged(CacheBlock* block, uint32_t oldKey, uint64_t oldOffset);
     void BlockExtentChanged(CacheBlock* block);
+    // Puts the block in freeBlocks under its order key, just before `hint` when that is its place.
+    void AddToFreeSet(CacheBlock* block, FreeSet::const_iterator hint);
     // True once after a read found no block to claim: the caller wakes the cache.
     bool TakeWakeRequest();
     CacheBlock* Find(uint32_t sourceKey, uint64_t blockOffset);
@@ -123,7 +127,7 @@ class CacheBlockList {
     uint32_t blockSize;
     std::vector<CacheBlock*> all;                                   // every block, owned
     std::unordered_map<BlockKey, CacheBlock*, BlockKeyHash> index;  // blocks with a source key
-    std::map<OrderKey, CacheBlock*> freeBlocks;                     // blocks nobody holds
+    FreeSet freeBlocks;                                             // blocks nobody holds
     // Filled blocks with fewer valid bytes than their size: each learned where its file ends, a belief
     // that a write or invalidation beyond it must forget (few: about one per file).
     std::unordered_set<CacheBlock*> shortBlocks;

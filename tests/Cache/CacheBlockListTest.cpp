@@ -205,6 +205,40 @@ TEST_F(CacheBlockListTest, ReadsReuseTheLeastRecentlyUsedFreeBlock) {
     EXPECT_EQ(holder->Result(), CacheSource::kResultSuccess);
 }
 
+TEST_F(CacheBlockListTest, ReuseFollowsTheBlockOrderThroughServesForgetsAndClaims) {
+    // Every block keeps its place in the free set as it is served in place (held, then restamped),
+    // forgotten (stamp 0) and claimed: each claim takes the block that stands first in the order.
+    Build(8);
+    std::vector<uint8_t> memory(100);
+    Buffer* into = new HostBuffer(memory.data(), 100);
+    std::mt19937 random(2024);
+    uint64_t fresh = 0;  // offsets below fresh * kBlock have been read; the last 8 may still be held
+    uint32_t served = 0;
+    for (int step = 0; step < 3000; ++step) {
+        const uint64_t recent = (fresh - 1 - std::min<uint64_t>(fresh - 1, random() % 10)) * kBlock;
+        switch (fresh < 8 ? 2 : random() % 4) {
+            case 0:
+            case 1:
+                if (list->CopyOutIfHeld(source, recent + 7, 100, into, nullptr, nullptr)) {
+                    ++served;
+                    ASSERT_EQ(FirstPatternMismatch(memory.data(), 100, recent + 7), 100u) << step;
+                }
+                break;
+            case 2: {
+                const CacheBlock* first = list->GetBlocksInOrder().front();
+                ASSERT_EQ(ReadThrough(source, fresh++ * kBlock, 0), first) << step;
+                break;
+            }
+            default:
+                list->Invalidate(source, recent, 1);
+                break;
+        }
+    }
+    EXPECT_GT(served, 500u) << "the mix serves blocks in place often";
+    EXPECT_EQ(list->GetNumberOfFreeBlocks(), 8u);
+    into->DecRef(TARVOS_CALL_SITE);
+}
+
 TEST_F(CacheBlockListTest, PreReadsNeverTakeUnreadPreReadDataBeforeItsKeepEnds) {
     Build(2);
     ASSERT_NE(PreReadThrough(source, 0, Later(600000)), nullptr);
