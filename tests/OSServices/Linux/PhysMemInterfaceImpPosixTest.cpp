@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdint>
@@ -111,6 +112,29 @@ TEST_F(PhysMemInterfaceImpPosixTest, BuffersOfAHugePageOrMoreStartOnOneAndAskFor
             << size << ": flags " << VmFlagsOf(address);
         // What was mapped beyond the buffer to align it was given back: the page after it is free.
         EXPECT_FALSE(IsMapped(address + size, page)) << size;
+        buffer->DecRef(TARVOS_CALL_SITE);
+    }
+}
+
+// Every page is backed as the buffer is made, so a first direct read into it faults nothing in.
+TEST_F(PhysMemInterfaceImpPosixTest, BuffersAreBackedByMemoryWhenMade) {
+    void* probe = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(probe, MAP_FAILED);
+    const bool populates = ::madvise(probe, page, MADV_POPULATE_WRITE) == 0;
+    ::munmap(probe, page);
+    if (!populates) {
+        GTEST_SKIP() << "the kernel cannot back a mapping in advance";
+    }
+    const uint32_t huge = imp.GetHugePageSize();
+    for (uint32_t size : {3 * page, huge == 0 ? 7 * page : huge + page}) {
+        Buffer* buffer = imp.Allocate(size);
+        ASSERT_NE(buffer, nullptr) << size;
+        std::vector<unsigned char> residency(size / page);
+        ASSERT_EQ(::mincore(buffer->GetAddress(), size, residency.data()), 0) << size;
+        EXPECT_EQ(
+            std::count_if(residency.begin(), residency.end(), [](unsigned char r) { return (r & 1) != 0; }),
+            static_cast<long>(residency.size()))
+            << size;
         buffer->DecRef(TARVOS_CALL_SITE);
     }
 }
