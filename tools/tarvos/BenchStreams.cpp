@@ -40,6 +40,10 @@ StreamSchedule::Clock::time_point StreamSchedule::AskFrom(uint32_t reader, uint6
     return piece <= kStreamAheadPieces ? begin : Due(reader, piece - kStreamAheadPieces - 1);
 }
 
+bool StreamSchedule::MayAsk(uint32_t reader, uint64_t piece, uint64_t consumed, Clock::time_point now) const {
+    return piece < piecesPerReader && piece <= consumed + kStreamAheadPieces && AskFrom(reader, piece) <= now;
+}
+
 StreamSchedule::Clock::time_point StreamSchedule::End() const {
     return Due(kStreamReaders - 1, piecesPerReader - 1);
 }

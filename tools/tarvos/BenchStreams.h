@@ -74,9 +74,13 @@ class StreamSchedule {
     uint64_t Offset(uint32_t reader, uint64_t piece) const;
     // The library's due time (milliseconds, never kDueASAP) for a moment of the schedule.
     uint32_t LibraryDue(Clock::time_point when) const;
-    // When the reader may first ask for the piece: once it has consumed the piece kStreamAheadPieces + 1
-    // before it (from the beginning for the first ones).
+    // When the reader may first ask for the piece by the schedule: when the piece kStreamAheadPieces + 1
+    // before it is due (from the beginning for the first ones).
     Clock::time_point AskFrom(uint32_t reader, uint64_t piece) const;
+    // Whether the reader, having consumed `consumed` pieces, may ask for the piece now: once it has
+    // consumed the piece kStreamAheadPieces + 1 before it, and not before the schedule's AskFrom. A
+    // reader that falls behind thus asks no further ahead of what it consumes than one on time does.
+    bool MayAsk(uint32_t reader, uint64_t piece, uint64_t consumed, Clock::time_point now) const;
     Clock::time_point End() const;  // the last piece's due time
 
   private:

@@ -91,7 +91,7 @@ void StreamReader(const StreamsPlan& plan, const StreamSchedule& schedule, uint3
     for (uint64_t piece = 0; piece < schedule.piecesPerReader && error->empty(); ++piece) {
         std::this_thread::sleep_until(piece == 0 ? schedule.begin : schedule.Due(reader, piece - 1));
         const SteadyClock::time_point now = SteadyClock::now();
-        while (asked < schedule.piecesPerReader && schedule.AskFrom(reader, asked) <= now) {
+        while (schedule.MayAsk(reader, asked, piece, now)) {
             ::posix_fadvise(fd, static_cast<off_t>(schedule.Offset(reader, asked)), kStreamPieceBytes,
                             POSIX_FADV_WILLNEED);
             ++asked;

@@ -66,7 +66,8 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
     }
     const int64_t deviceBefore = DeviceReadBytes();
     const StreamSchedule schedule(plan);
-    std::vector<uint64_t> next(kStreamReaders, 0);  // each reader's next piece to ask for
+    std::vector<uint64_t> next(kStreamReaders, 0);           // each reader's next piece to ask for
+    std::vector<uint64_t> arrivedPieces(kStreamReaders, 0);  // each reader's pieces arrived (consumed)
     std::vector<LateTally> tallies(1);
     std::vector<std::string> errors(1);
     std::mt19937_64 random(20261208);
@@ -83,8 +84,7 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
                 due = now + std::chrono::milliseconds(kRandomDueMs);
             }
             for (uint32_t r = 0; r < kStreamReaders; ++r) {
-                if (next[r] < schedule.piecesPerReader && schedule.AskFrom(r, next[r]) <= now &&
-                    schedule.Due(r, next[r]) < due) {
+                if (schedule.MayAsk(r, next[r], arrivedPieces[r], now) && schedule.Due(r, next[r]) < due) {
                     chosen = r;
                     due = schedule.Due(r, next[r]);
                 }
@@ -120,7 +120,8 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
         }
         arrived.clear();
         // The soonest moment a reader not yet allowed to ask for its next piece will be; readers that
-        // may ask already wait for a slot, that is for a completion.
+        // may ask already wait for a slot, and readers whose earlier pieces have not arrived wait for
+        // them: both for a completion.
         SteadyClock::time_point wake = SteadyClock::time_point::max();
         bool piecesLeft = false;
         for (uint32_t r = 0; r < kStreamReaders; ++r) {
@@ -176,6 +177,7 @@ StreamsFigures RunStreamsEdfDirect(const StreamsPlan& plan) {
                 ++randomReads;
             } else {
                 tallies[0].Add(schedule.Due(slot.reader, slot.piece), when);
+                ++arrivedPieces[slot.reader];
             }
             arrived.push_back(index);
         }

@@ -64,7 +64,7 @@ void StreamReader(const StreamsPlan& plan, const StreamSchedule& schedule, uint3
     for (uint64_t piece = 0; piece < schedule.piecesPerReader && error->empty(); ++piece) {
         std::this_thread::sleep_until(piece == 0 ? schedule.begin : schedule.Due(reader, piece - 1));
         const SteadyClock::time_point now = SteadyClock::now();
-        while (asked < schedule.piecesPerReader && schedule.AskFrom(reader, asked) <= now) {
+        while (schedule.MayAsk(reader, asked, piece, now)) {
             source->PreRead(schedule.Offset(reader, asked), kStreamPieceBytes,
                             schedule.LibraryDue(schedule.Due(reader, asked)));
             ++asked;
