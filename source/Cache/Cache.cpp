@@ -494,7 +494,7 @@ int32_t Cache::DecRef(const char* file, const char* function, uint32_t line) {
 
 bool Cache::ReadHeld(CacheSource* source, uint64_t offset, Buffer* buffer, BufferList* list, uint32_t size,
                      uint32_t* bytes) {
-    if (blockList == nullptr || source == nullptr || cancellingSource->Get() == source) {
+    if (blockList == nullptr || source == nullptr || IsCancelling(source)) {
         return false;
     }
     uint32_t blocks = 0;

@@ -212,15 +212,6 @@ void TransactionRangeSet::SetListener(Listener* newListener) {
     listener = newListener;
 }
 
-bool TransactionRangeSet::RunWhileOpen(const std::function<void()>& work) {
-    MTCritSecHold guard(lock.get());
-    if (finished) {
-        return false;
-    }
-    work();
-    return true;
-}
-
 bool TransactionRangeSet::StillRangesToComplete() {
     MTCritSecHold guard(lock.get());
     return !finished && !openRanges.empty();

@@ -7,9 +7,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <vector>
+
+#include "CoreClasses/MTCritSecHold.h"
 
 namespace Tarvos {
 
@@ -78,7 +79,16 @@ class TransactionRangeSet {
     // Runs `work` with the set's lock held, unless the set is finished (false, nothing run): a copy
     // into the transaction's memory made this way never overlaps the set finishing, so the owner told
     // of the end may reuse that memory at once. `work` must take no lock but a buffer's own.
-    bool RunWhileOpen(const std::function<void()>& work);
+    // A template, so that the copy runs inline with no callable object made per call.
+    template <typename Work>
+    bool RunWhileOpen(Work&& work) {
+        MTCritSecHold guard(lock.get());
+        if (finished) {
+            return false;
+        }
+        work();
+        return true;
+    }
 
     // Makes a taken range open again (nothing once finished).
     void ReturnRange(uint32_t offset, uint32_t size);
