@@ -1,8 +1,9 @@
 // The built-in Linux whole-page memory: every buffer is its own anonymous private mapping, page-aligned,
 // its size rounded up to whole pages, unmapped when the buffer dies (on whichever thread drops its last
-// reference). Every buffer is backed with memory as it is made (best effort), and one of at least a
-// transparent huge page is aligned to one and advised to use them (a buffer factory's stock is one such
-// buffer). Never takes memory from the heap and never locks it into physical memory. Any thread.
+// reference). Every buffer's first 64 MiB are backed with memory as it is made (best effort; pages beyond
+// come on first use), and one of at least a transparent huge page is aligned to one and advised to use
+// them (a buffer factory's stock is one such buffer). Never takes memory from the heap and never locks it
+// into physical memory. Any thread.
 #pragma once
 
 #include <cstdint>
