@@ -20,6 +20,14 @@
 // Commands put back wait in `stalled` until the next pass, so a pass takes each command once and
 // never walks past the ones it put back.
 //
+// Before it sleeps the worker watches `announced` for kAnnouncementSpin: a caller with a stream of
+// work (asynchronous hits, each handing its callback over) announces again within microseconds, and
+// waking a sleeping thread on another core costs tens of microseconds on a virtual machine, on both
+// sides. At 32 asynchronous 64 KiB hits in flight the hits went from 4.0-5.9 to 5.3-10.1 GB/s, with less
+// CPU per MiB. The window is short because every pass that empties the queue spends it: a pre-read
+// stream of 1 MiB blocks empties it thousands of times a second (a 50 us window cost it about a quarter
+// more CPU per MiB).
+//
 // Wake-ups are never lost: Add queues the command before it announces it, and the worker looks at
 // `announced` after it said it sleeps and before it waits; the announcer signals when it sees the
 // worker sleeping.
@@ -28,6 +36,7 @@
 // put back and run again in a later pass, or cancelled while queued or at shutdown (Finish(true)).
 #include "Cache/TransactionDispatcher.h"
 
+#include <chrono>
 #include <new>
 
 #include "CoreClasses/CallSite.h"
@@ -131,6 +140,18 @@ void TransactionDispatcher::TerminateBody() {
     wakeUp->Signal(1);
 }
 
+bool TransactionDispatcher::AwaitAnnouncementBriefly() {
+    const auto until = std::chrono::steady_clock::now() + kAnnouncementSpin;
+    do {
+        for (int look = 0; look < 64; ++look) {
+            if (announced.load(std::memory_order_relaxed) && announced.exchange(false)) {
+                return true;
+            }
+        }
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
 void TransactionDispatcher::RunBody(MTThread* worker) {
     if (worker == nullptr || worker->IsTerminating()) {
         return;
@@ -139,7 +160,7 @@ void TransactionDispatcher::RunBody(MTThread* worker) {
     uint32_t waitMs = MTSemaphore::kInfinite;
     for (;;) {
         // A timed-out wait is as good as a signal: the pass retries what waits in the queue.
-        if (!announced.exchange(false)) {
+        if (!announced.exchange(false) && !AwaitAnnouncementBriefly()) {
             sleeping.store(true);
             if (!announced.exchange(false)) {
                 wakeUp->Wait(waitMs, 1);

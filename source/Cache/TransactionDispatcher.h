@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -128,7 +129,12 @@ class TransactionDispatcher : public MTThreadBody {
         bool putBackAny = false;   // some command could not proceed and waits to be retried
         uint32_t retryAfterMs = MTSemaphore::kInfinite;  // the soonest any of those is retried on time
     };
+    // How long the worker watches for an announcement before it sleeps (see the .cpp).
+    static constexpr std::chrono::microseconds kAnnouncementSpin{10};
+
     PassOutcome RunPass(MTThread* worker);
+    // True when an announcement came within kAnnouncementSpin (and takes it).
+    bool AwaitAnnouncementBriefly();
     bool CancelAccepted(GuardedList::MatchCallback* accept);
 
     std::unique_ptr<MTSemaphore> wakeUp;   // maximum 1: any number of Adds and Wakes during a pass make
