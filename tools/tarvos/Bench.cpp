@@ -1073,38 +1073,34 @@ void RunPhases(Bench& bench) {
     // The warm working set, and the cache that holds it.
     const uint64_t warmSpan = std::min<uint64_t>(span / 4, 16 * kMiB);
     const uint64_t warmCache = 2 * warmSpan;
-    // The 4 KiB phases' working set, on a cache of 4 KiB blocks twice its size.
-    const uint64_t warm4kSpan = kWarm4kSpan;
-    const uint64_t warm4kCache = 2 * warm4kSpan;
     // The cold cache is smaller than the span, so the walk misses every block (least recently needed
     // goes first); it still holds the 32 MiB that 32 reads of 1 MiB keep in flight.
     const uint64_t coldCache = std::min<uint64_t>(64 * kMiB, span / 2);
     const uint32_t coldDepth = static_cast<uint32_t>(std::min<uint64_t>(32, coldCache / (2 * kMiB)));
 
+    // Each library phase runs right after its baseline, so that the two sides of a ratio are measured
+    // close together: this machine's speed drifts by half within a run.
     Tarvos::NativeFileSource* plain = OpenSource(bench.path, true, false, nullptr);
     try {
-        if (bench.Wants("buffered-pread-64k"))
-            bench.Add(RunPread(bench, "buffered-pread-64k", false, 64 * kKiB, warmSpan));
-        if (bench.Wants("buffered-pread-4k"))
-            bench.Add(RunPread(bench, "buffered-pread-4k", false, 4 * kKiB, warm4kSpan));
-        if (bench.Wants("direct-pread-qd1-64k"))
-            bench.Add(RunPread(bench, "direct-pread-qd1-64k", true, 64 * kKiB, span));
-        if (bench.Wants("direct-pread-qd1-1m"))
-            bench.Add(RunPread(bench, "direct-pread-qd1-1m", true, kMiB, span));
         if (bench.Wants("uring-qd1-64k"))
             bench.Add(RunUring(bench, "uring-qd1-64k", 1, 64 * kKiB));
-        if (bench.Wants("uring-qd32-64k"))
-            bench.Add(RunUring(bench, "uring-qd32-64k", 32, 64 * kKiB));
-        if (bench.Wants("uring-qd32-1m"))
-            bench.Add(RunUring(bench, "uring-qd32-1m", 32, kMiB));
-        if (bench.Wants("uring-seq-qd8-1m"))
-            bench.Add(RunUring(bench, "uring-seq-qd8-1m", 8, kMiB));
+        if (bench.Wants("direct-pread-qd1-1m"))
+            bench.Add(RunPread(bench, "direct-pread-qd1-1m", true, kMiB, span));
+        if (bench.Wants("direct-pread-qd1-64k"))
+            bench.Add(RunPread(bench, "direct-pread-qd1-64k", true, 64 * kKiB, span));
         if (bench.Wants("engine-qd1-64k"))
             bench.Add(RunLibraryAsync(bench, "engine-qd1-64k", plain, 1, 64 * kKiB, span));
+        if (bench.Wants("uring-qd32-64k"))
+            bench.Add(RunUring(bench, "uring-qd32-64k", 32, 64 * kKiB));
         if (bench.Wants("engine-qd32-64k"))
             bench.Add(RunLibraryAsync(bench, "engine-qd32-64k", plain, 32, 64 * kKiB, span));
+        if (bench.Wants("uring-qd32-1m"))
+            bench.Add(RunUring(bench, "uring-qd32-1m", 32, kMiB));
         if (bench.Wants("engine-qd32-1m"))
             bench.Add(RunLibraryAsync(bench, "engine-qd32-1m", plain, 32, kMiB, span));
+        if (bench.Wants("cached-cold-1m"))
+            bench.Add(RunCached(bench, "cached-cold-1m", coldCache, kCacheBlock, coldDepth, kMiB, span, false,
+                                false));
         if (bench.Wants("engine-due-order"))
             bench.Add(RunEngineDueOrderPhase(bench, plain));
     } catch (...) {
@@ -1112,26 +1108,32 @@ void RunPhases(Bench& bench) {
         throw;
     }
     CloseSource(plain);
-    if (bench.Wants("cached-cold-1m"))
-        bench.Add(
-            RunCached(bench, "cached-cold-1m", coldCache, kCacheBlock, coldDepth, kMiB, span, false, false));
+    if (bench.Wants("buffered-pread-64k"))
+        bench.Add(RunPread(bench, "buffered-pread-64k", false, 64 * kKiB, warmSpan));
     if (bench.Wants("cached-warm-64k"))
         bench.Add(
             RunCached(bench, "cached-warm-64k", warmCache, kCacheBlock, 1, 64 * kKiB, warmSpan, true, true));
-    if (bench.Wants("cached-warm-4k"))
-        bench.Add(
-            RunCached(bench, "cached-warm-4k", warm4kCache, 4 * kKiB, 1, 4 * kKiB, warm4kSpan, true, true));
     if (bench.Wants("cached-warm-qd32-64k"))
         bench.Add(RunCached(bench, "cached-warm-qd32-64k", warmCache, kCacheBlock, 32, 64 * kKiB, warmSpan,
                             false, true));
+    if (bench.Wants("uring-seq-qd8-1m"))
+        bench.Add(RunUring(bench, "uring-seq-qd8-1m", 8, kMiB));
     if (bench.Wants("preread-stream-1m"))
         bench.Add(RunPreReadStream(bench, "preread-stream-1m", span));
 }
 
-// The large cache's phase runs after every other phase and the streams: on a virtual machine whose host
-// takes back the memory a guest frees, freeing its gigabyte slows whatever reads next for a second or
-// two, whichever way it reads.
-void RunLargeCachePhase(Bench& bench) {
+// The 4 KiB phases: buffered-pread-4k, cached-warm-4k and the large cache's phase, one after the other
+// so that each ratio's two sides are measured close together (this machine's speed drifts by half
+// within a run). They run after every other phase and the streams: on a virtual machine whose host
+// takes back the memory a guest frees, freeing the large cache's gigabyte slows whatever reads next for
+// a second or two, whichever way it reads.
+void RunFourKiBPhases(Bench& bench) {
+    const uint64_t warm4kCache = 2 * kWarm4kSpan;  // the working set, on a cache of twice its size
+    if (bench.Wants("buffered-pread-4k"))
+        bench.Add(RunPread(bench, "buffered-pread-4k", false, 4 * kKiB, kWarm4kSpan));
+    if (bench.Wants("cached-warm-4k"))
+        bench.Add(
+            RunCached(bench, "cached-warm-4k", warm4kCache, 4 * kKiB, 1, 4 * kKiB, kWarm4kSpan, true, true));
     const std::string large = LargeCachePhaseName(bench.options.largeCacheBlocks);
     if (bench.Wants(large))
         bench.Add(RunLargeCache(bench, large, bench.options.largeCacheBlocks, 4 * kKiB, kWarm4kSpan));
@@ -1205,7 +1207,7 @@ int RunBench(const BenchOptions& options) {
         }
         for (uint32_t round = 0; round < bench.options.repeat; ++round) {
             bench.results.clear();
-            RunLargeCachePhase(bench);
+            RunFourKiBPhases(bench);
             rounds[round].insert(rounds[round].end(), bench.results.begin(), bench.results.end());
         }
         Summary summary = Summarise(rounds, bench.options.largeCacheBlocks);
