@@ -70,7 +70,7 @@ bool CopyToCaller(const void* data, uint32_t size, uint32_t position, Buffer* bu
 }  // namespace
 
 CacheBlockList::CacheBlockList(Cache* cache, BufferFactory* factory)
-    : cache(cache), lock(NewListLock()), factory(factory), blockSize(0) {
+    : cache(cache), lock(NewListLock()), factory(factory), blockSize(0), index(0, BlockKeyHash()) {
     if (factory == nullptr) {
         return;
     }
@@ -85,7 +85,7 @@ CacheBlockList::CacheBlockList(Cache* cache, BufferFactory* factory)
     // would hand the same buffer out again next.
     try {
         all.reserve(available);
-        index.reserve(available);
+        index = decltype(index)(available, BlockKeyHash(blockSize));
     } catch (const std::bad_alloc&) {
     }
     for (Buffer* buffer = factory->GetBufferFromFactory(); buffer != nullptr;

@@ -100,9 +100,16 @@ class CacheBlockList {
             return sourceKey == other.sourceKey && offset == other.offset;
         }
     };
+    // Consecutive blocks of one source hash to consecutive values (so to neighbouring buckets): a
+    // working set that is a range of a file keeps its index entries in a few pages of memory, where
+    // a mixing hash spread them over one page each (in a cache of 262,144 blocks, hits on a 2 MiB range
+    // then sometimes took half as long again, from address translation). Sources start far apart.
     struct BlockKeyHash {
+        explicit BlockKeyHash(uint64_t blockSize = 1) : blockSize(blockSize == 0 ? 1 : blockSize) {}
+        uint64_t blockSize;  // never 0
         size_t operator()(const BlockKey& key) const {
-            return static_cast<size_t>((key.offset * 0x9E3779B97F4A7C15ull) ^ (uint64_t{key.sourceKey} << 1));
+            return static_cast<size_t>(key.offset / blockSize +
+                                       uint64_t{key.sourceKey} * 0x9E3779B97F4A7C15ull);
         }
     };
 
