@@ -103,7 +103,8 @@ class CacheBlockList {
     // Consecutive blocks of one source hash to consecutive values (so to neighbouring buckets): a
     // working set that is a range of a file keeps its index entries in a few pages of memory, where
     // a mixing hash spread them over one page each (in a cache of 262,144 blocks, hits on a 2 MiB range
-    // then sometimes took half as long again, from address translation). Sources start far apart.
+    // then sometimes took half as long again, most likely in address translation). Sources start far
+    // apart.
     struct BlockKeyHash {
         explicit BlockKeyHash(uint64_t blockSize = 1) : blockSize(blockSize == 0 ? 1 : blockSize) {}
         uint64_t blockSize;  // never 0
