@@ -183,9 +183,27 @@ class Meter {
         latencies.push_back(std::chrono::duration<double, std::micro>(finished - started).count());
         bytes += bytesRead;
     }
+    // Stops and restarts the meter's clocks (elapsed and CPU time), for phases measured in turns.
+    void Pause() {
+        if (!paused) {
+            elapsedBefore = Elapsed();
+            cpuBefore += ProcessCpuMicroseconds() - cpuBegin;
+            paused = true;
+        }
+    }
+    void Resume() {
+        if (paused) {
+            begin = Clock::now();
+            cpuBegin = ProcessCpuMicroseconds();
+            paused = false;
+        }
+    }
+    double Elapsed() const {
+        return elapsedBefore + (paused ? 0 : std::chrono::duration<double>(Clock::now() - begin).count());
+    }
     PhaseResult Finish() {
         const double elapsed = Elapsed();
-        const double cpu = ProcessCpuMicroseconds() - cpuBegin;
+        const double cpu = cpuBefore + (paused ? 0 : ProcessCpuMicroseconds() - cpuBegin);
         if (tty) {
             std::fprintf(stderr, "\r%60s\r", "");
         }
@@ -204,12 +222,13 @@ class Meter {
     }
 
   private:
-    double Elapsed() const { return std::chrono::duration<double>(Clock::now() - begin).count(); }
-
     std::string name;
     double seconds;
-    Clock::time_point begin;
-    double cpuBegin = 0;
+    Clock::time_point begin;  // of the running stretch
+    double cpuBegin = 0;      // of the running stretch
+    bool paused = false;
+    double elapsedBefore = 0;  // seconds, and CPU microseconds, of the stretches before
+    double cpuBefore = 0;
     bool tty;
     int drawn = -1;
     std::vector<double> latencies;  // microseconds
@@ -509,6 +528,49 @@ PhaseResult RunLibrarySync(Bench& bench, const std::string& name, Tarvos::Native
     return meter.Finish();
 }
 
+// Synchronous reads through two sources in turns of kTurnSeconds, each for bench.seconds in all, with a
+// meter each that runs only in its turns: the two phases of a ratio see the same moments of a machine
+// whose speed changes from one second to the next.
+std::pair<PhaseResult, PhaseResult> RunLibrarySyncInTurns(Bench& bench, const std::string& nameA,
+                                                          Tarvos::NativeFileSource* sourceA,
+                                                          const std::string& nameB,
+                                                          Tarvos::NativeFileSource* sourceB, uint32_t block,
+                                                          uint64_t span) {
+    constexpr double kTurnSeconds = 0.05;
+    Tarvos::Buffer* buffer = NewPageBuffer(block);
+    Walk walks[2] = {{0, span, block}, {0, span, block}};
+    Meter meters[2] = {Meter(nameA, bench.seconds), Meter(nameB, bench.seconds)};
+    Tarvos::NativeFileSource* sources[2] = {sourceA, sourceB};
+    const std::string* names[2] = {&nameA, &nameB};
+    meters[1].Pause();
+    try {
+        for (int turn = 0; meters[0].Running() || meters[1].Running(); turn = 1 - turn) {
+            Meter& meter = meters[turn];
+            meters[1 - turn].Pause();
+            meter.Resume();
+            const double turnEnd = meter.Elapsed() + kTurnSeconds;
+            while (meter.Running() && meter.Elapsed() < turnEnd) {
+                const uint64_t offset = walks[turn].Next();
+                uint32_t bytes = 0;
+                const Clock::time_point started = Clock::now();
+                const Result_t result = sources[turn]->Read(offset, buffer, &bytes);
+                meter.Record(started, Clock::now(), bytes);
+                if (result != Tarvos::CacheSource::kResultSuccess || bytes != block) {
+                    Fail(*names[turn] + ": read at offset " + std::to_string(offset) + " " +
+                         ResultName(result) + " with " + std::to_string(bytes) + " bytes");
+                }
+                bench.verifier->Check(buffer->GetAddress(), offset, block, true);
+            }
+        }
+    } catch (...) {
+        Release(buffer);
+        throw;
+    }
+    Release(buffer);
+    PhaseResult a = meters[0].Finish();
+    return {a, meters[1].Finish()};
+}
+
 double HitRatio(Tarvos::Cache* cache) {
     const double hits = cache->GetCacheHits();
     const double misses = cache->GetCacheMisses();
@@ -672,9 +734,10 @@ Tarvos::NativeFileSource* OpenHoleSource(const std::string& directory, uint64_t 
 // it as it has (its own source, filled last so that its working set is the most recently needed); a
 // file of holes (OpenHoleSource) fills the rest, so every block holds a different part of a different
 // file. A second pass over the same ranges, untimed, must find every block: otherwise the phase fails.
-// buildMs: initialising the factory and constructing the cache.
-PhaseResult RunLargeCache(Bench& bench, const std::string& name, uint32_t blocks, uint32_t block,
-                          uint64_t span) {
+// buildMs: initialising the factory and constructing the cache. With a smallName, the same reads on a
+// cache of twice the span (that phase) are measured in turns with this one (RunLibrarySyncInTurns).
+std::vector<PhaseResult> RunLargeCache(Bench& bench, const std::string& name, uint32_t blocks, uint32_t block,
+                                       uint64_t span, const std::string& smallName) {
     const Clock::time_point buildStarted = Clock::now();
     Tarvos::BufferFactory* factory = nullptr;
     Tarvos::Cache* cache = NewCache(block, blocks, &factory);
@@ -683,8 +746,11 @@ PhaseResult RunLargeCache(Bench& bench, const std::string& name, uint32_t blocks
         Tarvos::NativeFileSource* source;
         uint64_t bytes;
     };
-    std::vector<Fill> fills;  // the measured file's first, filled last
-    PhaseResult result;
+    std::vector<Fill> fills;           // the measured file's first, filled last
+    std::vector<PhaseResult> results;  // the small cache's phase first, when there is one
+    Tarvos::BufferFactory* smallFactory = nullptr;
+    Tarvos::Cache* smallCache = nullptr;
+    Tarvos::NativeFileSource* smallSource = nullptr;
     try {
         const uint64_t total = uint64_t{blocks} * block;
         fills.push_back({OpenSource(bench.path, true, false, cache), std::min(total, bench.span)});
@@ -720,22 +786,46 @@ PhaseResult RunLargeCache(Bench& bench, const std::string& name, uint32_t blocks
                  std::to_string(found) + " and read " + std::to_string(missed) + " again");
         }
         cache->ResetCacheStats();
-        result = RunLibrarySync(bench, name, fills[0].source, block, span);
+        if (smallName.empty()) {
+            results.push_back(RunLibrarySync(bench, name, fills[0].source, block, span));
+        } else {
+            // The small cache's phase, in turns with this one: twice the span in blocks of the same size.
+            smallCache = NewCache(block, static_cast<uint32_t>(2 * span / block), &smallFactory);
+            smallSource = OpenSource(bench.path, true, false, smallCache);
+            Warm(smallName, smallSource, block, span);
+            smallCache->CollectCacheStats(true);
+            smallCache->ResetCacheStats();
+            cache->ResetCacheStats();
+            auto [small, large] =
+                RunLibrarySyncInTurns(bench, smallName, smallSource, name, fills[0].source, block, span);
+            small.hitRatio = HitRatio(smallCache);
+            results.push_back(small);
+            results.push_back(large);
+        }
+        PhaseResult& result = results.back();
         result.hitRatio = HitRatio(cache);
         result.buildMs = buildMs;
         result.extra = {{"fill_ms", fillMs}};
     } catch (...) {
+        CloseSource(smallSource);
+        if (smallCache != nullptr) {
+            ReleaseCache(smallCache, smallFactory);
+        }
         for (const Fill& fill : fills) {
             CloseSource(fill.source);
         }
         ReleaseCache(cache, factory);
         throw;
     }
+    CloseSource(smallSource);
+    if (smallCache != nullptr) {
+        ReleaseCache(smallCache, smallFactory);
+    }
     for (const Fill& fill : fills) {
         CloseSource(fill.source);
     }
     ReleaseCache(cache, factory);
-    return result;
+    return results;
 }
 
 void RemoveSample(Bench& bench) {
@@ -1122,21 +1212,27 @@ void RunPhases(Bench& bench) {
         bench.Add(RunPreReadStream(bench, "preread-stream-1m", span));
 }
 
-// The 4 KiB phases: buffered-pread-4k, cached-warm-4k and the large cache's phase, one after the other
-// so that each ratio's two sides are measured close together (this machine's speed drifts by half
-// within a run). They run after every other phase and the streams: on a virtual machine whose host
-// takes back the memory a guest frees, freeing the large cache's gigabyte slows whatever reads next for
+// The 4 KiB phases: buffered-pread-4k, then cached-warm-4k and the large cache's phase in turns, so that
+// each ratio's two sides are measured close together (this machine's speed drifts by half within a run,
+// at times within a second). They run after every other phase and the streams: on a virtual machine whose
+// host takes back the memory a guest frees, freeing the large cache's gigabyte slows whatever reads next for
 // a second or two, whichever way it reads.
 void RunFourKiBPhases(Bench& bench) {
     const uint64_t warm4kCache = 2 * kWarm4kSpan;  // the working set, on a cache of twice its size
     if (bench.Wants("buffered-pread-4k"))
         bench.Add(RunPread(bench, "buffered-pread-4k", false, 4 * kKiB, kWarm4kSpan));
-    if (bench.Wants("cached-warm-4k"))
+    const std::string large = LargeCachePhaseName(bench.options.largeCacheBlocks);
+    const bool small = bench.Wants("cached-warm-4k");
+    if (bench.Wants(large)) {
+        // The large cache's ratio is to cached-warm-4k: the two run in turns.
+        for (const PhaseResult& result : RunLargeCache(bench, large, bench.options.largeCacheBlocks, 4 * kKiB,
+                                                       kWarm4kSpan, small ? "cached-warm-4k" : "")) {
+            bench.Add(result);
+        }
+    } else if (small) {
         bench.Add(
             RunCached(bench, "cached-warm-4k", warm4kCache, 4 * kKiB, 1, 4 * kKiB, kWarm4kSpan, true, true));
-    const std::string large = LargeCachePhaseName(bench.options.largeCacheBlocks);
-    if (bench.Wants(large))
-        bench.Add(RunLargeCache(bench, large, bench.options.largeCacheBlocks, 4 * kKiB, kWarm4kSpan));
+    }
 }
 
 }  // namespace
