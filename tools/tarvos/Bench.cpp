@@ -501,6 +501,22 @@ PhaseResult RunEngineDueOrderPhase(Bench& bench, Tarvos::NativeFileSource* sourc
     return result;
 }
 
+// One timed synchronous read of block bytes into the buffer at the walk's next offset, checked; fails the
+// phase on a short or failed read.
+void ReadOnceSync(Bench& bench, const std::string& name, Tarvos::NativeFileSource* source,
+                  Tarvos::Buffer* buffer, uint32_t block, Walk* walk, Meter* meter) {
+    const uint64_t offset = walk->Next();
+    uint32_t bytes = 0;
+    const Clock::time_point started = Clock::now();
+    const Result_t result = source->Read(offset, buffer, &bytes);
+    meter->Record(started, Clock::now(), bytes);
+    if (result != Tarvos::CacheSource::kResultSuccess || bytes != block) {
+        Fail(name + ": read at offset " + std::to_string(offset) + " " + ResultName(result) + " with " +
+             std::to_string(bytes) + " bytes");
+    }
+    bench.verifier->Check(buffer->GetAddress(), offset, block, true);
+}
+
 // Synchronous reads through a cached source.
 PhaseResult RunLibrarySync(Bench& bench, const std::string& name, Tarvos::NativeFileSource* source,
                            uint32_t block, uint64_t span) {
@@ -509,16 +525,7 @@ PhaseResult RunLibrarySync(Bench& bench, const std::string& name, Tarvos::Native
     Meter meter(name, bench.seconds);
     try {
         while (meter.Running()) {
-            const uint64_t offset = walk.Next();
-            uint32_t bytes = 0;
-            const Clock::time_point started = Clock::now();
-            const Result_t result = source->Read(offset, buffer, &bytes);
-            meter.Record(started, Clock::now(), bytes);
-            if (result != Tarvos::CacheSource::kResultSuccess || bytes != block) {
-                Fail(name + ": read at offset " + std::to_string(offset) + " " + ResultName(result) +
-                     " with " + std::to_string(bytes) + " bytes");
-            }
-            bench.verifier->Check(buffer->GetAddress(), offset, block, true);
+            ReadOnceSync(bench, name, source, buffer, block, &walk, &meter);
         }
     } catch (...) {
         Release(buffer);
@@ -550,16 +557,7 @@ std::pair<PhaseResult, PhaseResult> RunLibrarySyncInTurns(Bench& bench, const st
             meter.Resume();
             const double turnEnd = meter.Elapsed() + kTurnSeconds;
             while (meter.Running() && meter.Elapsed() < turnEnd) {
-                const uint64_t offset = walks[turn].Next();
-                uint32_t bytes = 0;
-                const Clock::time_point started = Clock::now();
-                const Result_t result = sources[turn]->Read(offset, buffer, &bytes);
-                meter.Record(started, Clock::now(), bytes);
-                if (result != Tarvos::CacheSource::kResultSuccess || bytes != block) {
-                    Fail(*names[turn] + ": read at offset " + std::to_string(offset) + " " +
-                         ResultName(result) + " with " + std::to_string(bytes) + " bytes");
-                }
-                bench.verifier->Check(buffer->GetAddress(), offset, block, true);
+                ReadOnceSync(bench, *names[turn], sources[turn], buffer, block, &walks[turn], &meter);
             }
         }
     } catch (...) {
