@@ -70,12 +70,15 @@ bool CopyToCaller(const void* data, uint32_t size, uint32_t position, Buffer* bu
 }  // namespace
 
 CacheBlockList::CacheBlockList(Cache* cache, BufferFactory* factory)
-    : cache(cache), lock(NewListLock()), factory(factory), blockSize(0), index(0, BlockKeyHash()) {
+    : cache(cache),
+      lock(NewListLock()),
+      factory(factory),
+      blockSize(factory != nullptr ? factory->GetBufferSize() : 0),
+      index(0, BlockKeyHash(blockSize)) {
     if (factory == nullptr) {
         return;
     }
     factory->AddRef(TARVOS_CALL_SITE);
-    blockSize = factory->GetBufferSize();
     const uint32_t available = factory->GetNumberOfBuffersFree();
     if (available == 0) {
         return;
@@ -85,7 +88,7 @@ CacheBlockList::CacheBlockList(Cache* cache, BufferFactory* factory)
     // would hand the same buffer out again next.
     try {
         all.reserve(available);
-        index = decltype(index)(available, BlockKeyHash(blockSize));
+        index.reserve(available);
     } catch (const std::bad_alloc&) {
     }
     for (Buffer* buffer = factory->GetBufferFromFactory(); buffer != nullptr;

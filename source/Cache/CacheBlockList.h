@@ -106,7 +106,7 @@ class CacheBlockList {
     // then sometimes took half as long again, most likely in address translation). Sources start far
     // apart.
     struct BlockKeyHash {
-        explicit BlockKeyHash(uint64_t blockSize = 1) : blockSize(blockSize == 0 ? 1 : blockSize) {}
+        explicit BlockKeyHash(uint64_t blockSize) : blockSize(blockSize == 0 ? 1 : blockSize) {}
         uint64_t blockSize;  // never 0
         size_t operator()(const BlockKey& key) const {
             return static_cast<size_t>(key.offset / blockSize +

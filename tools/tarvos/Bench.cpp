@@ -19,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -549,16 +550,20 @@ std::pair<PhaseResult, PhaseResult> RunLibrarySyncInTurns(Bench& bench, const st
     Meter meters[2] = {Meter(nameA, bench.seconds), Meter(nameB, bench.seconds)};
     Tarvos::NativeFileSource* sources[2] = {sourceA, sourceB};
     const std::string* names[2] = {&nameA, &nameB};
+    meters[0].Pause();
     meters[1].Pause();
     try {
         for (int turn = 0; meters[0].Running() || meters[1].Running(); turn = 1 - turn) {
             Meter& meter = meters[turn];
-            meters[1 - turn].Pause();
+            if (!meter.Running()) {
+                continue;
+            }
             meter.Resume();
             const double turnEnd = meter.Elapsed() + kTurnSeconds;
             while (meter.Running() && meter.Elapsed() < turnEnd) {
                 ReadOnceSync(bench, *names[turn], sources[turn], buffer, block, &walks[turn], &meter);
             }
+            meter.Pause();
         }
     } catch (...) {
         Release(buffer);
@@ -649,31 +654,49 @@ void Warm(const std::string& name, Tarvos::NativeFileSource* source, uint32_t ch
     Release(buffer);
 }
 
-// A cached phase on a fresh cache of cacheBytes in blocks of cacheBlock: warm runs first (untimed) over
-// the span, statistics count only the timed part.
-PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes, uint32_t cacheBlock,
-                      uint32_t depth, uint32_t block, uint64_t span, bool synchronous, bool warmFirst) {
-    Tarvos::BufferFactory* factory = nullptr;
-    Tarvos::Cache* cache = NewCache(cacheBlock, static_cast<uint32_t>(cacheBytes / cacheBlock), &factory);
-    Tarvos::NativeFileSource* source = nullptr;
-    PhaseResult result;
-    try {
-        source = OpenSource(bench.path, true, false, cache);
-        if (warmFirst) {
+// A fresh cache of cacheBytes in blocks of cacheBlock with one source on the bench's file, closed and
+// released when it goes.
+class CachedFile {
+  public:
+    CachedFile(const Bench& bench, uint64_t cacheBytes, uint32_t cacheBlock)
+        : cache(NewCache(cacheBlock, static_cast<uint32_t>(cacheBytes / cacheBlock), &factory)) {
+        try {
+            source = OpenSource(bench.path, true, false, cache);
+        } catch (...) {
+            ReleaseCache(cache, factory);
+            throw;
+        }
+    }
+    ~CachedFile() {
+        CloseSource(source);
+        ReleaseCache(cache, factory);
+    }
+    CachedFile(const CachedFile&) = delete;
+    CachedFile& operator=(const CachedFile&) = delete;
+
+    // Warms the span (0: nothing) in reads of block bytes, untimed, then starts the statistics afresh.
+    void Prepare(const std::string& name, uint64_t span, uint32_t block) {
+        if (span != 0) {
             Warm(name, source, block, span);
         }
         cache->CollectCacheStats(true);
         cache->ResetCacheStats();
-        result = synchronous ? RunLibrarySync(bench, name, source, block, span)
-                             : RunLibraryAsync(bench, name, source, depth, block, span);
-        result.hitRatio = HitRatio(cache);
-    } catch (...) {
-        CloseSource(source);
-        ReleaseCache(cache, factory);
-        throw;
     }
-    CloseSource(source);
-    ReleaseCache(cache, factory);
+
+    Tarvos::BufferFactory* factory = nullptr;
+    Tarvos::Cache* cache;
+    Tarvos::NativeFileSource* source = nullptr;
+};
+
+// A cached phase on a fresh cache of cacheBytes in blocks of cacheBlock: warm runs first (untimed) over
+// the span, statistics count only the timed part.
+PhaseResult RunCached(Bench& bench, const std::string& name, uint64_t cacheBytes, uint32_t cacheBlock,
+                      uint32_t depth, uint32_t block, uint64_t span, bool synchronous, bool warmFirst) {
+    CachedFile file(bench, cacheBytes, cacheBlock);
+    file.Prepare(name, warmFirst ? span : 0, block);
+    PhaseResult result = synchronous ? RunLibrarySync(bench, name, file.source, block, span)
+                                     : RunLibraryAsync(bench, name, file.source, depth, block, span);
+    result.hitRatio = HitRatio(file.cache);
     return result;
 }
 
@@ -746,9 +769,7 @@ std::vector<PhaseResult> RunLargeCache(Bench& bench, const std::string& name, ui
     };
     std::vector<Fill> fills;           // the measured file's first, filled last
     std::vector<PhaseResult> results;  // the small cache's phase first, when there is one
-    Tarvos::BufferFactory* smallFactory = nullptr;
-    Tarvos::Cache* smallCache = nullptr;
-    Tarvos::NativeFileSource* smallSource = nullptr;
+    std::optional<CachedFile> small;
     try {
         const uint64_t total = uint64_t{blocks} * block;
         fills.push_back({OpenSource(bench.path, true, false, cache), std::min(total, bench.span)});
@@ -788,36 +809,25 @@ std::vector<PhaseResult> RunLargeCache(Bench& bench, const std::string& name, ui
             results.push_back(RunLibrarySync(bench, name, fills[0].source, block, span));
         } else {
             // The small cache's phase, in turns with this one: twice the span in blocks of the same size.
-            smallCache = NewCache(block, static_cast<uint32_t>(2 * span / block), &smallFactory);
-            smallSource = OpenSource(bench.path, true, false, smallCache);
-            Warm(smallName, smallSource, block, span);
-            smallCache->CollectCacheStats(true);
-            smallCache->ResetCacheStats();
+            small.emplace(bench, 2 * span, block);
+            small->Prepare(smallName, span, block);
             cache->ResetCacheStats();
-            auto [small, large] =
-                RunLibrarySyncInTurns(bench, smallName, smallSource, name, fills[0].source, block, span);
-            small.hitRatio = HitRatio(smallCache);
-            results.push_back(small);
-            results.push_back(large);
+            auto [smallResult, largeResult] =
+                RunLibrarySyncInTurns(bench, smallName, small->source, name, fills[0].source, block, span);
+            smallResult.hitRatio = HitRatio(small->cache);
+            results.push_back(smallResult);
+            results.push_back(largeResult);
         }
         PhaseResult& result = results.back();
         result.hitRatio = HitRatio(cache);
         result.buildMs = buildMs;
         result.extra = {{"fill_ms", fillMs}};
     } catch (...) {
-        CloseSource(smallSource);
-        if (smallCache != nullptr) {
-            ReleaseCache(smallCache, smallFactory);
-        }
         for (const Fill& fill : fills) {
             CloseSource(fill.source);
         }
         ReleaseCache(cache, factory);
         throw;
-    }
-    CloseSource(smallSource);
-    if (smallCache != nullptr) {
-        ReleaseCache(smallCache, smallFactory);
     }
     for (const Fill& fill : fills) {
         CloseSource(fill.source);
