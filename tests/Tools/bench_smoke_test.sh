@@ -42,9 +42,9 @@ assert all(phase["runs"] == 1 and len(phase["mb_per_s_runs"]) == 1 for phase in 
 # The streams: each method once, with its figures; the figures themselves are not judged.
 assert [s["method"] for s in result["streams"]] == ["tarvos", "edf-direct", "buffered"], result["streams"]
 for s in result["streams"]:
-    for key in ["miss_pct", "late_p99_ms", "random_ops_per_s", "device_mib"]:
+    for key in ["miss_pct", "late_p99_ms", "random_ops_per_s", "device_mib", "cpu_cores"]:
         assert key in s, f"streams {s['method']} has no {key}"
-    assert s["pieces"] > 0 and 0 <= s["miss_pct"] <= 100 and s["late_p99_ms"] >= 0, s
+    assert s["pieces"] > 0 and 0 <= s["miss_pct"] <= 100 and s["late_p99_ms"] >= 0 and s["cpu_cores"] > 0, s
 assert result["streams_setup"]["baseline_mb_per_s"] == names["uring-seq-qd8-1m"]["mb_per_s"]
 print("bench smoke: %d phases, %d bytes verified" % (len(result["phases"]), result["verified_bytes"]))
 PY
@@ -61,13 +61,17 @@ assert phase["name"] == "buffered-pread-4k" and phase["runs"] == 3 and len(runs)
 assert abs(phase["mb_per_s"] - statistics.median(runs)) < 0.01
 assert phase["mb_per_s_min"] == min(runs) and phase["mb_per_s_max"] == max(runs)
 PY
-# --streams: the streams and the baseline their rates are a share of, nothing else.
-TMPDIR="$work" "$tool" bench --quick --json --streams >"$work/streams.json"
+# --streams: the streams and the baseline their rates are a share of, nothing else; --streams-load sets
+# that share.
+TMPDIR="$work" "$tool" bench --quick --json --streams --streams-load 0.3 >"$work/streams.json"
 python3 - "$work/streams.json" <<'PY'
 import json, sys
 result = json.load(open(sys.argv[1]))
 assert [phase["name"] for phase in result["phases"]] == ["uring-seq-qd8-1m"], result["phases"]
 assert len(result["streams"]) == 3 and result["mismatches"] == 0
+setup = result["streams_setup"]
+assert setup["load_share"] == 0.3, setup
+assert abs(setup["reader_mb_per_s"] - setup["baseline_mb_per_s"] * 0.3 / setup["readers"]) < 0.01, setup
 PY
 leftover=$(find "$work" -name 'tarvos-bench-*' | wc -l)
 if [ "$leftover" -ne 0 ]; then

@@ -74,16 +74,6 @@ struct PhaseResult {
     std::vector<std::pair<std::string, double>> extra;  // the phase's own figures, by JSON key
 };
 
-// The process's user+system CPU time so far, all threads (the library's included), in microseconds.
-double ProcessCpuMicroseconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto micros = [](const timeval& time) {
-        return time.tv_sec * 1e6 + static_cast<double>(time.tv_usec);
-    };
-    return micros(usage.ru_utime) + micros(usage.ru_stime);
-}
-
 // Checks what came back from the file; counts for the report.
 class Verifier {
   public:
@@ -1302,6 +1292,7 @@ int RunBench(const BenchOptions& options) {
             plan.path = bench.path;
             plan.span = bench.span;
             plan.baselineMbPerS = baseline->mbPerS;
+            plan.loadShare = bench.options.streamsLoad;
             plan.seconds = StreamsSeconds(bench);
             bench.streams =
                 RunStreams(plan, [&](const void* data, uint64_t offset, uint32_t length, bool library) {

@@ -11,7 +11,7 @@
 namespace TarvosTool {
 
 StreamSchedule::StreamSchedule(const StreamsPlan& plan) {
-    const double bytesPerSecond = plan.baselineMbPerS * 1e6 * kStreamLoadShare / kStreamReaders;
+    const double bytesPerSecond = plan.baselineMbPerS * 1e6 * plan.loadShare / kStreamReaders;
     period = std::chrono::nanoseconds(static_cast<int64_t>(kStreamPieceBytes / bytesPerSecond * 1e9));
     piecesPerReader = std::max<uint64_t>(1, static_cast<uint64_t>(plan.seconds * 1e9 / period.count()));
     regionBytes = plan.span / kStreamReaders / kStreamPieceBytes * kStreamPieceBytes;

@@ -15,6 +15,7 @@ namespace TarvosTool {
 struct StreamsRun {
     double baselineMbPerS = 0;  // the uring-seq-qd8-1m rate the readers' rates are a share of
     double seconds = 0;
+    double loadShare = 0;                 // the readers' rates' share of the baseline
     uint64_t cacheMib = 0;                // the tarvos method's cache
     std::vector<StreamsFigures> figures;  // in the order run; empty: the streams did not run
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -268,6 +269,16 @@ void SlotCallback::Callback(Result_t result, uint64_t offset, Tarvos::Buffer*, u
     completion.bytes = bytesTransferred;
     completion.when = Clock::now();
     queue->Push(completion);
+}
+
+// The process's user+system CPU time so far, all threads (the library's included), in microseconds.
+double ProcessCpuMicroseconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto micros = [](const timeval& time) {
+        return time.tv_sec * 1e6 + static_cast<double>(time.tv_usec);
+    };
+    return micros(usage.ru_utime) + micros(usage.ru_stime);
 }
 
 }  // namespace TarvosTool

@@ -124,6 +124,7 @@ struct BenchOptions {
     std::string only;         // run only the phases whose names start with this
     uint32_t repeat = 1;      // runs of every phase; the report gives their median and spread
     uint32_t largeCacheBlocks = 262144;
+    double streamsLoad = 0.6;  // the streams' readers' rates add up to this share of the baseline
 };
 struct CatOptions {
     std::vector<std::string> files;  // "-" is standard input; none: standard input
@@ -134,6 +135,9 @@ struct CpOptions {
     std::string destination;  // "-": standard output; a directory: the source's name inside it
     int progress = -1;
 };
+
+// The process's user+system CPU time so far, all threads (the library's included), in microseconds.
+double ProcessCpuMicroseconds();
 
 int RunBench(const BenchOptions& options);
 int RunCat(const CatOptions& options);

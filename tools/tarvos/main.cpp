@@ -25,7 +25,7 @@ const char* const kUsage =
 
 const char* const kBenchUsage =
     "usage: tarvos bench [--quick] [--streams] [--json] [--repeat N] [--size SIZE] [--only NAME]\n"
-    "                    [--large-cache-blocks N] [FILE]\n"
+    "                    [--large-cache-blocks N] [--streams-load SHARE] [FILE]\n"
     "Measures uncached reads through the library's I/O engine, cached cold and warm reads and a\n"
     "pre-read stream, against buffered pread, direct-I/O pread and a plain io_uring loop on the same\n"
     "file and block sizes, then the streams: eight readers at fixed rates with deadlines and one random\n"
@@ -42,7 +42,10 @@ const char* const kBenchUsage =
     "                the streams)\n"
     "  --large-cache-blocks N\n"
     "                blocks of 4 KiB in the large-cache phase (default 262144, 1 GiB); its name\n"
-    "                carries the count: cached-warm-4k-N-blocks\n";
+    "                carries the count: cached-warm-4k-N-blocks\n"
+    "  --streams-load SHARE\n"
+    "                the streams' readers together consume this share of the sequential baseline's\n"
+    "                rate (default 0.6; near 1 they ask for about what the device delivers)\n";
 
 const char* const kCatUsage =
     "usage: tarvos cat [--progress|--no-progress] [--] [FILE]...\n"
@@ -88,6 +91,7 @@ int main(int argc, char** argv) {
     benchCommand->add_option("--repeat", bench.repeat)->check(CLI::Range(1u, 1000u));
     benchCommand->add_option("--large-cache-blocks", bench.largeCacheBlocks)
         ->check(CLI::Range(1024u, 524288u));
+    benchCommand->add_option("--streams-load", bench.streamsLoad)->check(CLI::Range(0.05, 2.0));
     benchCommand->add_option("FILE", bench.file);
 
     CatOptions cat;
