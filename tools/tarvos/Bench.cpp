@@ -801,7 +801,6 @@ std::vector<PhaseResult> RunLargeCache(Bench& bench, const std::string& name, ui
             // The small cache's phase, in turns with this one: twice the span in blocks of the same size.
             small.emplace(bench, 2 * span, block);
             small->Prepare(smallName, span, block);
-            cache->ResetCacheStats();
             auto [smallResult, largeResult] =
                 RunLibrarySyncInTurns(bench, smallName, small->source, name, fills[0].source, block, span);
             smallResult.hitRatio = HitRatio(small->cache);

@@ -23,7 +23,6 @@ constexpr uint32_t kStreamPieceBytes = 1024 * 1024;
 // Pieces a reader asks for ahead of the one it reads next (pre-reads, WILLNEED, or eligibility for the
 // io_uring loop): the same for every method.
 constexpr uint32_t kStreamAheadPieces = 4;
-constexpr double kStreamLoadShare = 0.6;  // the default share of the baseline the readers' rates add up to
 constexpr uint32_t kRandomReadBytes = 64 * 1024;
 constexpr uint32_t kRandomDueMs = 500;    // the random reader's due time: this far after it asks
 constexpr uint32_t kStreamsInFlight = 8;  // the io_uring loop's reads in flight
@@ -33,10 +32,10 @@ constexpr std::chrono::milliseconds kStreamsLead{50};
 // What every method is given.
 struct StreamsPlan {
     std::string path;
-    uint64_t span = 0;                    // bytes of the file the readers share out, whole pieces
-    double baselineMbPerS = 0;            // the sequential baseline the readers' rates are a share of
-    double loadShare = kStreamLoadShare;  // the readers' rates add up to this share of the baseline
-    double seconds = 0;                   // how long each reader consumes
+    uint64_t span = 0;          // bytes of the file the readers share out, whole pieces
+    double baselineMbPerS = 0;  // the sequential baseline the readers' rates are a share of
+    double loadShare = 0;       // the readers' rates add up to this share of the baseline (above 0)
+    double seconds = 0;         // how long each reader consumes
     // Given every piece and random block read, with its offset and length; called from any thread.
     std::function<void(const void*, uint64_t, uint32_t)> check;
 };
