@@ -1,11 +1,12 @@
 // The operating-system half of the I/O engine: positioned transfers started on the engine's I/O thread
 // and reported back to it as completions carrying the tag they were started with. Every operation that
 // Submit accepted is reported exactly once, cancelled or not, and only after the system no longer
-// touches its memory; RequestCancel only hurries that report along. Submit, RequestCancel and Wait are
-// called on the I/O thread only; Wake may be called on any thread and never touches the state the I/O
-// thread works on. Each platform folder supplies its mechanisms (io_uring and worker threads on Linux,
-// overlapped I/O on Windows) and the two functions at the end; a fault-injecting wrapper built into the
-// tests can stand in for any of them.
+// touches its memory; RequestCancel only hurries that report along. Submit and RequestCancel may only
+// prepare their work and leave it to the next Flush or Wait to hand to the system, so that one system
+// call carries a batch. Submit, RequestCancel, Flush and Wait are called on the I/O thread only; Wake
+// may be called on any thread and never touches the state the I/O thread works on. Each platform folder
+// supplies its mechanisms (io_uring and worker threads on Linux, overlapped I/O on Windows) and the two
+// functions at the end; a fault-injecting wrapper built into the tests can stand in for any of them.
 #pragma once
 
 #include <cstddef>
@@ -63,6 +64,10 @@ class IOMechanism {
     virtual int Submit(const IOOperation& operation) = 0;
     // Asks that the operation with tag end early; harmless when it already ended.
     virtual void RequestCancel(uint64_t tag) = 0;
+    // Hands the system whatever Submit and RequestCancel prepared. The engine calls it before anybody
+    // can learn that an operation ended, since a file closed then may give its descriptor to another
+    // file while an operation on it still waits to be handed over.
+    virtual void Flush() {}
     // Appends the completions that are ready to out, waiting up to timeoutMs for at least one unless a
     // Wake came since the last Wait. Returns false when the mechanism can no longer wait.
     virtual bool Wait(uint32_t timeoutMs, std::vector<IOCompletion>* out) = 0;

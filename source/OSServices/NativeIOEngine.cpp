@@ -38,6 +38,9 @@ constexpr uint64_t kLargestOffset = 0x7FFFFFFFFFFFFFFFull;
 constexpr uint32_t kLongestDeadlineMs = 0x7FFFFFFFu;
 
 NativeIOEngine* processEngine = nullptr;
+// The engine whose I/O thread this is (null on every other thread): tells a submission made from a
+// completion callback without a system call.
+thread_local NativeIOEngine* runningEngine = nullptr;
 
 uint64_t MakeTag(uint32_t slot, uint32_t generation) {
     return (uint64_t{generation} << kSlotBits) | slot;
@@ -85,9 +88,11 @@ NativeIOEngine::NativeIOEngine(std::unique_ptr<IOMechanism> chosenMechanism, con
       maxRuns(mechanism != nullptr ? mechanism->GetMaxRuns() : 0),
       inKernelLimit(std::max(limit, 1u)),
       inKernel(0),
+      queuedOnIOThread(false),
       issueObserver(nullptr),
       queueLock(MTInterface::NewCritSec()),
       running(false),
+      ioThreadMayWait(false),
       cancelRequested(false),
       cancelFile(-1),
       cancelLock(MTInterface::NewCritSec()),
@@ -203,6 +208,8 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, IOFileHandle file, Buff
     // Deadlines beyond half the clock's range would read as already passed.
     slot.deadline = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
     bool queued = false;
+    bool wake = false;
+    const bool onIOThread = runningEngine == this;
     {
         MTCritSecHold hold(queueLock);
         if (running) {
@@ -213,6 +220,10 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, IOFileHandle file, Buff
                                  [](uint32_t due, const QueueEntry& entry) { return due < entry.dueTime; });
             queue.insert(place, QueueEntry{index, slot.generation, dueTime, slot.deadline});
             queued = true;
+            if (!onIOThread) {
+                wake = ioThreadMayWait;
+                ioThreadMayWait = false;
+            }
         }
     }
     if (!queued) {
@@ -228,7 +239,13 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, IOFileHandle file, Buff
         NotifySlotFreed();
         return CacheSource::kResultFailed;
     }
-    mechanism->Wake();
+    // A wake-up costs a system call here and a trip round the I/O thread's loop: only when the I/O
+    // thread may be waiting. A callback on the I/O thread needs none; it issues before it waits again.
+    if (onIOThread) {
+        queuedOnIOThread = true;
+    } else if (wake) {
+        mechanism->Wake();
+    }
     return CacheSource::kResultPending;
 }
 
@@ -315,11 +332,16 @@ void NativeIOEngine::TerminateBody() {
 
 void NativeIOEngine::RunBody(MTThread* ioThread) {
     ioThreadId.store(MTInterface::GetCurrentThreadID());
+    runningEngine = this;
     while (!stopRequested.load() && !ioThread->IsTerminating()) {
         const uint32_t timeout = IssuePass();
         ServeCancelRequest();
         if (stopRequested.load()) {
             break;
+        }
+        if (queuedOnIOThread) {
+            // A cancellation's callback queued a request: issue it before waiting.
+            continue;
         }
         completions.clear();
         if (!mechanism->Wait(timeout, &completions)) {
@@ -348,9 +370,11 @@ void NativeIOEngine::RunBody(MTThread* ioThread) {
         }
     }
     ioThreadId.store(0);
+    runningEngine = nullptr;
 }
 
 uint32_t NativeIOEngine::IssuePass() {
+    queuedOnIOThread = false;
     while (FailOverdueFile()) {
     }
     for (;;) {
@@ -358,6 +382,9 @@ uint32_t NativeIOEngine::IssuePass() {
         {
             MTCritSecHold hold(queueLock);
             if (queue.empty() || inKernel >= inKernelLimit) {
+                // Set under the lock that every submitter queues under: one that queues after this
+                // point wakes the thread, one that queued before it is seen here.
+                ioThreadMayWait = true;
                 if (queue.empty()) {
                     return IOMechanism::kWaitForever;
                 }
@@ -518,6 +545,7 @@ void NativeIOEngine::ServeCancelRequest() {
         file = cancelFile;
     }
     CancelRequests(file, false, CacheSource::kResultCancelled);
+    mechanism->Flush();
     {
         MTCritSecHold hold(queueLock);
         cancelRequested = false;
@@ -556,6 +584,9 @@ void NativeIOEngine::CancelRequests(IOFileHandle file, bool allFiles, CacheSourc
 }
 
 void NativeIOEngine::Report(uint32_t index, CacheSource::Result_t result, uint32_t bytes, int32_t error) {
+    // Whatever the callback does next (close the file, whose descriptor may then be reused) must come
+    // after the system holds every operation prepared so far.
+    mechanism->Flush();
     NativeIORequest& slot = slots[index];
     {
         MTCritSecHold hold(queueLock);

@@ -186,13 +186,19 @@ class NativeIOEngine : private MTThreadBody {
     const uint32_t inKernelLimit;
     NativeIORequest slots[kNativeIORequestSlots];
     uint32_t inKernel;  // slots whose operation the mechanism still owes; I/O thread only
+    // A callback on the I/O thread queued a request after the last issue pass; I/O thread only.
+    bool queuedOnIOThread;
     IssueObserver* issueObserver;
     // Guards queue (sorted by due time, equal ones in arrival order), the slots' states and generations,
-    // running and the cancel request; taken after the cancel lock and never held while a callback, a listener
-    // or a buffer list's release runs.
+    // running, ioThreadMayWait and the cancel request; taken after the cancel lock and never held while
+    // a callback, a listener or a buffer list's release runs.
     MTCritSec* queueLock;
     std::vector<QueueEntry> queue;
-    bool running;          // submissions are accepted
+    bool running;  // submissions are accepted
+    // The I/O thread has found nothing more to issue and may be waiting for completions: the next
+    // submitter wakes it and clears this. While it is clear the I/O thread looks at the queue before it
+    // waits again, so further submitters need not wake it.
+    bool ioThreadMayWait;
     bool cancelRequested;  // a Cancel caller waits for cancelDone
     IOFileHandle cancelFile;
     MTCritSec* cancelLock;    // admits one Cancel caller at a time; taken before the queue lock

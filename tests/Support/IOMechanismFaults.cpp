@@ -103,6 +103,7 @@ class FaultInjectingIOMechanism final : public IOMechanism {
         return true;
     }
 
+    void Flush() override { inner->Flush(); }
     void Wake() override { inner->Wake(); }
 
   private:

@@ -1,7 +1,7 @@
 // The io_uring mechanism. The I/O thread owns the ring: it alone prepares and submits entries and
 // reaps completions. Other threads wake it through an eventfd that the ring always has a read pending
-// on, so they never touch the ring. Each operation is submitted as soon as it is prepared, so that the
-// kernel holds its file before a completion callback could close the descriptor.
+// on, so they never touch the ring. Prepared entries go to the kernel with the next Flush or Wait, so
+// a pass that issues several operations and then waits makes one system call.
 #include <liburing.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -98,9 +98,8 @@ class IOMechanismUring final : public IOMechanism {
             io_uring_prep_readv(entry, static_cast<int>(fd), vecs, operation.runCount, operation.offset);
         }
         io_uring_sqe_set_data64(entry, operation.tag);
-        // A submission the kernel refused for now stays in the ring and goes with the next Wait, so the
-        // operation is started either way and will be reported.
-        SubmitPending();
+        // Handed over by the next Flush or Wait; an entry the kernel refuses for now stays in the ring
+        // and goes with the one after, so the operation is started either way and will be reported.
         return 0;
     }
 
@@ -111,7 +110,12 @@ class IOMechanismUring final : public IOMechanism {
         }
         io_uring_prep_cancel64(entry, tag, 0);
         io_uring_sqe_set_data64(entry, kCancelTag);
-        SubmitPending();
+    }
+
+    void Flush() override {
+        if (io_uring_sq_ready(&ring) > 0) {
+            SubmitPending();
+        }
     }
 
     bool Wait(uint32_t timeoutMs, std::vector<IOCompletion>* out) override {
