@@ -1,5 +1,6 @@
-// The fault-injecting mechanism keeps, on the I/O thread only, the faults decided at Submit (by tag)
-// and the completions it holds back (delayed, waiting for a cancel, or duplicated). Wait gathers the
+// The fault-injecting mechanism keeps the faults decided at Submit (by tag, under faultsLock: Submit may
+// come from a submitter when the inner mechanism takes that) and, on the I/O thread only, the
+// completions it holds back (delayed, waiting for a cancel, or duplicated). Wait gathers the
 // inner mechanism's completions, applies each operation's fault and hands over what is due; while it
 // holds completions it waits on the inner mechanism no longer than until the earliest one is due.
 #include "Support/IOMechanismFaults.h"
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <unordered_map>
 
 #include "CoreClasses/MTCritSecHold.h"
@@ -42,19 +44,25 @@ class FaultInjectingIOMechanism final : public IOMechanism {
             injector->Delivered(operation.tag, 0, refused);
             return refused;
         }
-        const int result = inner->Submit(operation);
-        if (result == 0 && fired >= 0) {
+        if (fired >= 0) {
+            // Recorded before the operation can complete: its completion may reach Wait at once.
+            std::lock_guard<std::mutex> hold(faultsLock);
             faults[operation.tag] = rule;
-        } else if (fired >= 0) {
+        }
+        const int result = inner->Submit(operation);
+        if (result != 0 && fired >= 0) {
             // Never started, so the fault cannot surface: say what the engine saw instead.
+            {
+                std::lock_guard<std::mutex> hold(faultsLock);
+                faults.erase(operation.tag);
+            }
             injector->Delivered(operation.tag, 0, result);
         }
         return result;
     }
 
     void RequestCancel(uint64_t tag) override {
-        auto fault = faults.find(tag);
-        if (fault != faults.end() && fault->second.kind == kFaultLateAfterCancel) {
+        if (RunsOnAfterCancel(tag)) {
             // Not passed on: the operation runs to its end, and its completion comes after the cancel.
             bool held = false;
             for (Held& waiting : holding) {
@@ -104,9 +112,17 @@ class FaultInjectingIOMechanism final : public IOMechanism {
     }
 
     void Flush() override { inner->Flush(); }
+    bool SubmitsFromAnyThread() override { return inner->SubmitsFromAnyThread(); }
     void Wake() override { inner->Wake(); }
 
   private:
+    // Whether the started operation with tag carries kFaultLateAfterCancel.
+    bool RunsOnAfterCancel(uint64_t tag) {
+        std::lock_guard<std::mutex> hold(faultsLock);
+        auto found = faults.find(tag);
+        return found != faults.end() && found->second.kind == kFaultLateAfterCancel;
+    }
+
     struct Held {
         IOCompletion completion;
         uint64_t due;
@@ -116,13 +132,17 @@ class FaultInjectingIOMechanism final : public IOMechanism {
     };
 
     void Apply(const IOCompletion& completion, std::vector<IOCompletion>* out) {
-        auto found = faults.find(completion.tag);
-        if (found == faults.end()) {
-            out->push_back(completion);
-            return;
+        IOFaultRule rule;
+        {
+            std::lock_guard<std::mutex> hold(faultsLock);
+            auto found = faults.find(completion.tag);
+            if (found == faults.end()) {
+                out->push_back(completion);
+                return;
+            }
+            rule = found->second;
+            faults.erase(found);
         }
-        const IOFaultRule rule = found->second;
-        faults.erase(found);
         IOCompletion changed = completion;
         switch (rule.kind) {
             case kFaultError:
@@ -182,8 +202,9 @@ class FaultInjectingIOMechanism final : public IOMechanism {
 
     std::unique_ptr<IOMechanism> inner;
     std::shared_ptr<IOFaultInjector> injector;
-    // I/O thread only.
+    std::mutex faultsLock;  // guards faults; taken without any other lock of this mechanism
     std::unordered_map<uint64_t, IOFaultRule> faults;  // by tag: started operations that carry a fault
+    // I/O thread only.
     std::vector<uint64_t> cancelled;  // late-after-cancel operations the engine asked to cancel
     std::vector<Held> holding;
     std::vector<IOCompletion> raw;

@@ -1,7 +1,9 @@
-// The io_uring mechanism. The I/O thread owns the ring: it alone prepares and submits entries and
-// reaps completions. Other threads wake it through an eventfd that the ring always has a read pending
-// on, so they never touch the ring. Prepared entries go to the kernel with the next Flush or Wait, so
-// a pass that issues several operations and then waits makes one system call.
+// The io_uring mechanism. The I/O thread alone reaps completions. The submission side is guarded by
+// submitLock: the I/O thread prepares and submits its entries under it, and so may one other thread at
+// a time (the engine's submitter that found the I/O thread idle), when the kernel can wait for
+// completions without touching the submission side (IORING_FEAT_EXT_ARG). Other threads wake the I/O
+// thread through an eventfd that the ring always has a read pending on. Prepared entries go to the kernel
+// with the next Flush or Wait.
 #include <liburing.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "OSServices/Linux/IOMechanismLinux.h"
 
@@ -70,6 +73,7 @@ class IOMechanismUring final : public IOMechanism {
             return false;
         }
         SubmitPending();
+        waitsApart = (ring.features & IORING_FEAT_EXT_ARG) != 0;
         *reason = "io_uring available";
         return true;
     }
@@ -77,7 +81,10 @@ class IOMechanismUring final : public IOMechanism {
     const char* GetName() override { return "uring"; }
     uint32_t GetMaxRuns() override { return IOV_MAX; }
 
+    bool SubmitsFromAnyThread() override { return waitsApart; }
+
     int Submit(const IOOperation& operation) override {
+        std::lock_guard<std::mutex> hold(submitLock);
         struct io_uring_sqe* entry = GetEntry();
         if (entry == nullptr) {
             return -EBUSY;
@@ -104,6 +111,7 @@ class IOMechanismUring final : public IOMechanism {
     }
 
     void RequestCancel(uint64_t tag) override {
+        std::lock_guard<std::mutex> hold(submitLock);
         struct io_uring_sqe* entry = GetEntry();
         if (entry == nullptr) {
             return;
@@ -113,6 +121,7 @@ class IOMechanismUring final : public IOMechanism {
     }
 
     void Flush() override {
+        std::lock_guard<std::mutex> hold(submitLock);
         if (io_uring_sq_ready(&ring) > 0) {
             SubmitPending();
         }
@@ -123,8 +132,17 @@ class IOMechanismUring final : public IOMechanism {
         timeout.tv_sec = timeoutMs / 1000;
         timeout.tv_nsec = static_cast<long long>(timeoutMs % 1000) * 1000000;
         struct io_uring_cqe* completion = nullptr;
-        const int waited = io_uring_submit_and_wait_timeout(
-            &ring, &completion, 1, timeoutMs == kWaitForever ? nullptr : &timeout, nullptr);
+        int waited = 0;
+        if (waitsApart) {
+            // Submitted under the lock, then waited for without it: another thread may submit
+            // meanwhile, and this wait reads only the completion side.
+            Flush();
+            waited = timeoutMs == kWaitForever ? io_uring_wait_cqe(&ring, &completion)
+                                               : io_uring_wait_cqe_timeout(&ring, &completion, &timeout);
+        } else {
+            waited = io_uring_submit_and_wait_timeout(
+                &ring, &completion, 1, timeoutMs == kWaitForever ? nullptr : &timeout, nullptr);
+        }
         if (waited < 0 && waited != -ETIME && waited != -EINTR && waited != -EAGAIN && waited != -EBUSY) {
             return false;
         }
@@ -141,8 +159,11 @@ class IOMechanismUring final : public IOMechanism {
             }
         }
         io_uring_cq_advance(&ring, seen);
-        if (rearm && !ArmWakeRead()) {
-            return false;
+        if (rearm) {
+            std::lock_guard<std::mutex> hold(submitLock);
+            if (!ArmWakeRead()) {
+                return false;
+            }
         }
         return true;
     }
@@ -178,8 +199,12 @@ class IOMechanismUring final : public IOMechanism {
         return true;
     }
 
+    // Guards the submission side of the ring (preparing entries, submitting them); never held while
+    // waiting for completions.
+    std::mutex submitLock;
     struct io_uring ring = {};
     bool ringReady = false;
+    bool waitsApart = false;  // set once by Init: waits never touch the submission side
     int eventFd = -1;
     uint64_t wakeValue = 0;  // written by the kernel's eventfd read; only its completion matters
 };
