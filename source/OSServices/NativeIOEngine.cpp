@@ -25,7 +25,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 
 #include "CoreClasses/MTCritSecHold.h"
@@ -215,14 +214,23 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, IOFileHandle file, Buff
     slot.dueTime = dueTime;
     // Deadlines beyond half the clock's range would read as already passed.
     slot.deadline = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
-    const bool onIOThread = runningEngine == this;
-    if (issueFromAnyThread && !onIOThread && HandOverHere(index)) {
-        return CacheSource::kResultPending;
-    }
     bool queued = false;
     bool wake = false;
+    const bool onIOThread = runningEngine == this;
     {
         MTCritSecHold hold(queueLock);
+        // With the I/O thread idle in its wait and room in the system, the submitter hands the
+        // request over itself: nothing waits that it could overtake, and the I/O thread is not woken
+        // until the completion comes.
+        if (running && issueFromAnyThread && !onIOThread && ioThreadMayWait && queue.empty() &&
+            inKernel < inKernelLimit) {
+            if (HandOver(index, &slot.refusedError)) {
+                mechanism->Flush();
+                return CacheSource::kResultPending;
+            }
+            // Queued below as refused: the I/O thread reports the failure, as for one it issued.
+            slot.refused = true;
+        }
         if (running) {
             slot.state = kSlotQueued;
             // After every entry due at the same time or sooner: equal due times keep arrival order.
@@ -463,7 +471,7 @@ void NativeIOEngine::Issue(uint32_t index) {
     }
 }
 
-IOOperation NativeIOEngine::PrepareOperation(uint32_t index) {
+bool NativeIOEngine::HandOver(uint32_t index, int32_t* error) {
     NativeIORequest& slot = slots[index];
     uint32_t contiguousSize = 0;
     void* contiguous = slot.manager->GetContiguousAddress(&contiguousSize);
@@ -477,35 +485,18 @@ IOOperation NativeIOEngine::PrepareOperation(uint32_t index) {
     } else {
         runs = slot.manager->GetRunArray(&count);
     }
-    return IOOperation{slot.file,
-                       slot.write,
-                       slot.startOffset,
-                       slot.size,
-                       runs,
-                       runs != nullptr ? count : 0,
-                       slot.manager->GetSegmentArray(nullptr),
-                       MakeTag(index, slot.generation)};
-}
-
-void NativeIOEngine::MarkInFlight(uint32_t index) {
-    NativeIORequest& slot = slots[index];
-    slot.outstanding = true;
-    ++inKernel;
-    slot.state = kSlotInFlight;
-}
-
-void NativeIOEngine::CountTransfer(const IOOperation& operation) {
-    const bool plain = operation.runCount == 1 && operation.runs == &slots[operation.tag & kSlotMask].single;
-    (plain ? plainTransfers : vectoredTransfers).fetch_add(1);
-}
-
-bool NativeIOEngine::HandOver(uint32_t index, int32_t* error) {
-    NativeIORequest& slot = slots[index];
-    const IOOperation operation = PrepareOperation(index);
     *error = 0;
-    if (operation.runCount == 0) {
+    if (runs == nullptr || count == 0) {
         return false;
     }
+    const IOOperation operation{slot.file,
+                                slot.write,
+                                slot.startOffset,
+                                slot.size,
+                                runs,
+                                count,
+                                slot.manager->GetSegmentArray(nullptr),
+                                MakeTag(index, slot.generation)};
     if (issueObserver != nullptr) {
         issueObserver->Issuing(slot.file, slot.startOffset, slot.dueTime);
     }
@@ -514,50 +505,11 @@ bool NativeIOEngine::HandOver(uint32_t index, int32_t* error) {
         *error = -refused;
         return false;
     }
-    CountTransfer(operation);
-    MarkInFlight(index);
+    (contiguous != nullptr ? plainTransfers : vectoredTransfers).fetch_add(1);
+    slot.outstanding = true;
+    ++inKernel;
+    slot.state = kSlotInFlight;
     return true;
-}
-
-bool NativeIOEngine::HandOverHere(uint32_t index) {
-    // Busy with another submitter's hand-over or a cancellation: queue instead of waiting.
-    std::unique_lock<std::mutex> handing(handOverLock, std::try_to_lock);
-    if (!handing.owns_lock()) {
-        return false;
-    }
-    NativeIORequest& slot = slots[index];
-    IOOperation operation{};
-    {
-        MTCritSecHold hold(queueLock);
-        if (!running || !ioThreadMayWait || !queue.empty() || inKernel >= inKernelLimit) {
-            return false;
-        }
-        operation = PrepareOperation(index);
-        if (operation.runCount == 0) {
-            slot.refused = true;
-            return false;
-        }
-        // In flight from here, though not yet in the system: completions and cancellations take
-        // handOverLock first, so none of them meets the request before the mechanism has it.
-        MarkInFlight(index);
-    }
-    if (issueObserver != nullptr) {
-        issueObserver->Issuing(slot.file, slot.startOffset, slot.dueTime);
-    }
-    const int refused = mechanism->Submit(operation);
-    if (refused == 0) {
-        mechanism->Flush();
-        CountTransfer(operation);
-        return true;
-    }
-    // Queued by the caller as refused: the I/O thread reports the failure, as for one it issued.
-    MTCritSecHold hold(queueLock);
-    slot.outstanding = false;
-    --inKernel;
-    slot.state = kSlotReserved;
-    slot.refused = true;
-    slot.refusedError = -refused;
-    return false;
 }
 
 void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
@@ -568,7 +520,6 @@ void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
     NativeIORequest& slot = slots[index];
     SlotState_t state = kSlotFree;
     {
-        std::lock_guard<std::mutex> handing(handOverLock);
         MTCritSecHold hold(queueLock);
         if (MakeTag(static_cast<uint32_t>(index), slot.generation) != completion.tag) {
             return;
@@ -642,7 +593,6 @@ void NativeIOEngine::CancelRequests(IOFileHandle file, bool allFiles, CacheSourc
         NativeIORequest& slot = slots[i];
         bool inFlight = false;
         {
-            std::lock_guard<std::mutex> handing(handOverLock);
             MTCritSecHold hold(queueLock);
             const bool live = slot.state == kSlotQueued || slot.state == kSlotInFlight;
             if (!live || (!allFiles && slot.file != file)) {

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -117,7 +116,7 @@ class NativeIOEngine : private MTThreadBody {
     uint32_t GetBusySlotCount();
     uint32_t GetInKernelLimit() const { return inKernelLimit; }
     // Observes every transfer just before it is handed to the mechanism, on the thread that hands it over
-    // (the I/O thread, or a submitter that found it idle); for tests
+    // (the I/O thread, or a submitter that found it idle) with the queue lock held; for tests
     // and measurements of the issue order. Set before the first submission.
     class IssueObserver {
       public:
@@ -179,17 +178,9 @@ class NativeIOEngine : private MTThreadBody {
     // Hands a dequeued request to the mechanism and reports a failure to hand it over; I/O thread.
     void Issue(uint32_t index);
     // Hands the slot's request to the mechanism and marks it in flight; false, with the
-    // operating-system error (0 for a list without runs), when the mechanism did not take it. I/O
-    // thread, with the queue lock held.
+    // operating-system error (0 for a list without runs), when the mechanism did not take it. Called
+    // with the queue lock held, on the I/O thread or by the request's submitter.
     bool HandOver(uint32_t index, int32_t* error);
-    // The submitter's own hand-over, when the I/O thread idles in its wait, nothing is queued and
-    // there is room in the system: true when the mechanism took the request; false to queue it (with
-    // refused set when the mechanism refused it). Takes handOverLock, then the queue lock.
-    bool HandOverHere(uint32_t index);
-    // The operation for the slot's list (runCount 0 when the list has no runs); queue lock held.
-    IOOperation PrepareOperation(uint32_t index);
-    void MarkInFlight(uint32_t index);  // queue lock held
-    void CountTransfer(const IOOperation& operation);
     void HandleCompletion(const IOCompletion& completion);
     void ServeCancelRequest();
     // Ends every live request of file (every one with allFiles) with result; I/O thread only.
@@ -212,13 +203,9 @@ class NativeIOEngine : private MTThreadBody {
     bool queuedOnIOThread;
     IssueObserver* issueObserver;
     // Guards queue (sorted by due time, equal ones in arrival order), the slots' states and generations,
-    // running, ioThreadMayWait and the cancel request; taken after the cancel lock and handOverLock, and
-    // never held while a callback, a listener or a buffer list's release runs.
+    // running, ioThreadMayWait and the cancel request; taken after the cancel lock and never held while
+    // a callback, a listener or a buffer list's release runs.
     MTCritSec* queueLock;
-    // Held by a submitter from marking its request in flight until the mechanism has taken it; the I/O
-    // thread takes it before it looks at a slot to complete or cancel it. Taken before the queue lock;
-    // a submitter that finds it taken queues its request instead.
-    std::mutex handOverLock;
     std::vector<QueueEntry> queue;
     bool running;  // submissions are accepted
     // The I/O thread has found nothing more to issue and may be waiting for completions: the next
