@@ -3,10 +3,8 @@
 // Submit accepted is reported exactly once, cancelled or not, and only after the system no longer
 // touches its memory; RequestCancel only hurries that report along. Submit and RequestCancel may only
 // prepare their work and leave it to the next Flush or Wait to hand to the system, so that one system
-// call carries a batch. Submit, RequestCancel, Flush and Wait are called on the I/O thread only, except
-// that a mechanism whose SubmitsFromAnyThread is true also takes Submit followed by Flush from other
-// threads, at the same time as the I/O thread's calls (one such caller at a time); Wake may be called
-// on any thread and never touches the state the I/O thread works on. Each platform folder
+// call carries a batch. Submit, RequestCancel, Flush and Wait are called on the I/O thread only; Wake
+// may be called on any thread and never touches the state the I/O thread works on. Each platform folder
 // supplies its mechanisms (io_uring and worker threads on Linux, overlapped I/O on Windows) and the two
 // functions at the end; a fault-injecting wrapper built into the tests can stand in for any of them.
 #pragma once
@@ -70,8 +68,6 @@ class IOMechanism {
     // can learn that an operation ended, since a file closed then may give its descriptor to another
     // file while an operation on it still waits to be handed over.
     virtual void Flush() {}
-    // Whether Submit and Flush may also come from other threads than the I/O thread (see above).
-    virtual bool SubmitsFromAnyThread() { return false; }
     // Appends the completions that are ready to out, waiting up to timeoutMs for at least one unless a
     // Wake came since the last Wait. Returns false when the mechanism can no longer wait.
     virtual bool Wait(uint32_t timeoutMs, std::vector<IOCompletion>* out) = 0;

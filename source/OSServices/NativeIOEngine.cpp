@@ -3,8 +3,7 @@
 // | state     | left by                                                                  |
 // |-----------|--------------------------------------------------------------------------|
 // | free      | a submitter takes it (-> reserved)                                       |
-// | reserved  | the submitter queues it (-> queued), hands it over itself while the I/O   |
-// |           | thread idles (-> in flight), or cannot prepare the list (-> free)        |
+// | reserved  | the submitter queues it (-> queued) or cannot prepare the list (-> free)  |
 // | queued    | issued (-> in flight); overdue, refused at issue, cancelled (-> reporting)|
 // | in flight | its completion, or cancellation of its file (-> reporting)               |
 // | reporting | callback returned: nothing outstanding (-> free), else (-> draining)      |
@@ -13,10 +12,7 @@
 // The queue holds the queued slots sorted by due time (equal ones in arrival order); an issue pass first
 // fails the files of requests past their deadline, then issues from the front while fewer than the
 // in-kernel limit are outstanding, and the I/O thread waits no longer than until the earliest deadline
-// of what still waits. A submitter that finds the I/O thread idle in its wait, nothing queued and room in
-// the system hands its request to the mechanism itself, under the lock, instead of waking that thread
-// (when the mechanism takes submissions from any thread); the completion still comes to the I/O thread.
-// Every other change after reserved happens on the I/O thread. A request is reported once
+// of what still waits. Every change after queued happens on the I/O thread. A request is reported once
 // because the state leaves queued or in flight, under the lock, before its callback is called. A slot is only
 // reused once the mechanism has reported its operation, and every operation carries its slot and the slot's
 // generation, so a late completion never ends a later request of the same slot. Releasing a slot
@@ -90,7 +86,6 @@ NativeIOEngine::NativeIOEngine(std::unique_ptr<IOMechanism> chosenMechanism, con
     : mechanism(std::move(chosenMechanism)),
       reason(why),
       maxRuns(mechanism != nullptr ? mechanism->GetMaxRuns() : 0),
-      issueFromAnyThread(mechanism != nullptr && mechanism->SubmitsFromAnyThread()),
       inKernelLimit(std::max(limit, 1u)),
       inKernel(0),
       queuedOnIOThread(false),
@@ -209,8 +204,6 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, IOFileHandle file, Buff
     slot.size = slot.manager->GetTotalSize();
     slot.write = write;
     slot.retries = 0;
-    slot.refused = false;
-    slot.refusedError = 0;
     slot.dueTime = dueTime;
     // Deadlines beyond half the clock's range would read as already passed.
     slot.deadline = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
@@ -219,18 +212,6 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, IOFileHandle file, Buff
     const bool onIOThread = runningEngine == this;
     {
         MTCritSecHold hold(queueLock);
-        // With the I/O thread idle in its wait and room in the system, the submitter hands the
-        // request over itself: nothing waits that it could overtake, and the I/O thread is not woken
-        // until the completion comes.
-        if (running && issueFromAnyThread && !onIOThread && ioThreadMayWait && queue.empty() &&
-            inKernel < inKernelLimit) {
-            if (HandOver(index, &slot.refusedError)) {
-                mechanism->Flush();
-                return CacheSource::kResultPending;
-            }
-            // Queued below as refused: the I/O thread reports the failure, as for one it issued.
-            slot.refused = true;
-        }
         if (running) {
             slot.state = kSlotQueued;
             // After every entry due at the same time or sooner: equal due times keep arrival order.
@@ -366,11 +347,6 @@ void NativeIOEngine::RunBody(MTThread* ioThread) {
         if (!mechanism->Wait(timeout, &completions)) {
             break;
         }
-        {
-            // Busy from here until the next issue pass: submitters queue, and this thread issues.
-            MTCritSecHold hold(queueLock);
-            ioThreadMayWait = false;
-        }
         for (const IOCompletion& completion : completions) {
             HandleCompletion(completion);
         }
@@ -459,20 +435,6 @@ bool NativeIOEngine::FailOverdueFile() {
 
 void NativeIOEngine::Issue(uint32_t index) {
     NativeIORequest& slot = slots[index];
-    int32_t error = 0;
-    bool handed = false;
-    {
-        MTCritSecHold hold(queueLock);
-        error = slot.refusedError;
-        handed = !slot.refused && HandOver(index, &error);
-    }
-    if (!handed) {
-        Report(index, CacheSource::kResultFailed, 0, error);
-    }
-}
-
-bool NativeIOEngine::HandOver(uint32_t index, int32_t* error) {
-    NativeIORequest& slot = slots[index];
     uint32_t contiguousSize = 0;
     void* contiguous = slot.manager->GetContiguousAddress(&contiguousSize);
     const IORun* runs = nullptr;
@@ -485,10 +447,6 @@ bool NativeIOEngine::HandOver(uint32_t index, int32_t* error) {
     } else {
         runs = slot.manager->GetRunArray(&count);
     }
-    *error = 0;
-    if (runs == nullptr || count == 0) {
-        return false;
-    }
     const IOOperation operation{slot.file,
                                 slot.write,
                                 slot.startOffset,
@@ -497,19 +455,23 @@ bool NativeIOEngine::HandOver(uint32_t index, int32_t* error) {
                                 count,
                                 slot.manager->GetSegmentArray(nullptr),
                                 MakeTag(index, slot.generation)};
+    if (runs == nullptr || count == 0) {
+        Report(index, CacheSource::kResultFailed, 0);
+        return;
+    }
     if (issueObserver != nullptr) {
         issueObserver->Issuing(slot.file, slot.startOffset, slot.dueTime);
     }
     const int refused = mechanism->Submit(operation);
     if (refused != 0) {
-        *error = -refused;
-        return false;
+        Report(index, CacheSource::kResultFailed, 0, -refused);
+        return;
     }
     (contiguous != nullptr ? plainTransfers : vectoredTransfers).fetch_add(1);
     slot.outstanding = true;
     ++inKernel;
+    MTCritSecHold hold(queueLock);
     slot.state = kSlotInFlight;
-    return true;
 }
 
 void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
@@ -527,12 +489,15 @@ void NativeIOEngine::HandleCompletion(const IOCompletion& completion) {
         state = slot.state;
         // A completion for a slot that is free or being filled again is a stray copy (the mechanism
         // owes nothing there), and those states belong to submitters: leave the slot alone.
-        if (state == kSlotFree || state == kSlotReserved || state == kSlotQueued || !slot.outstanding) {
+        if (state == kSlotFree || state == kSlotReserved || state == kSlotQueued) {
             return;
         }
-        slot.outstanding = false;
-        --inKernel;
     }
+    if (!slot.outstanding) {
+        return;
+    }
+    slot.outstanding = false;
+    --inKernel;
     if (state == kSlotDraining) {
         Release(static_cast<uint32_t>(index));
         return;
@@ -633,12 +598,10 @@ void NativeIOEngine::Report(uint32_t index, CacheSource::Result_t result, uint32
     if (slot.callback != nullptr) {
         slot.callback->Callback(result, slot.startOffset, slot.list, bytes);
     }
-    {
+    if (slot.outstanding) {
         MTCritSecHold hold(queueLock);
-        if (slot.outstanding) {
-            slot.state = kSlotDraining;
-            return;
-        }
+        slot.state = kSlotDraining;
+        return;
     }
     Release(index);
 }
@@ -666,7 +629,6 @@ void NativeIOEngine::NotifySlotFreed() {
 }
 
 bool NativeIOEngine::AnyOutstanding() {
-    MTCritSecHold hold(queueLock);
     for (const NativeIORequest& slot : slots) {
         if (slot.outstanding) {
             return true;

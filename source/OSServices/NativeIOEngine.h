@@ -1,8 +1,6 @@
 // The process's asynchronous I/O engine: 61 request slots, a queue ordered by due time and one I/O
-// thread (time-critical priority) that issues the reads and writes, delivers every completion and
-// performs every cancellation, over the platform's I/O mechanism (IOMechanism.h). Where the mechanism
-// allows it (io_uring), a submitter that finds the I/O thread idle and nothing queued hands its request
-// to the system itself rather than waking that thread for it. At most
+// thread (time-critical priority) that issues every read and write, delivers every completion and
+// performs every cancellation, over the platform's I/O mechanism (IOMechanism.h). At most
 // kNativeIOInKernelLimit requests are in the system at once; the others wait in the queue, the one due
 // soonest first (equal due times in arrival order), so a request due sooner overtakes those due later
 // however long they have waited. Any thread may submit; callbacks run on the I/O thread, exactly once per
@@ -115,8 +113,7 @@ class NativeIOEngine : private MTThreadBody {
     // Slots not free (taken, queued, in flight or waiting for the kernel after cancellation).
     uint32_t GetBusySlotCount();
     uint32_t GetInKernelLimit() const { return inKernelLimit; }
-    // Observes every transfer just before it is handed to the mechanism, on the thread that hands it over
-    // (the I/O thread, or a submitter that found it idle) with the queue lock held; for tests
+    // Observes every transfer just before it is handed to the mechanism, on the I/O thread; for tests
     // and measurements of the issue order. Set before the first submission.
     class IssueObserver {
       public:
@@ -151,11 +148,7 @@ class NativeIOEngine : private MTThreadBody {
         uint32_t size = 0;
         bool write = false;
         uint32_t retries = 0;  // times the transfer was issued again after EINTR or EAGAIN
-        // The mechanism refused the submitter's own hand-over (with this error, 0 for a list without
-        // runs): the I/O thread reports the failure instead of issuing it.
-        bool refused = false;
-        int32_t refusedError = 0;
-        IORun single = {};  // the one range of a contiguous list, for as long as it is issued
+        IORun single = {};     // the one range of a contiguous list, for as long as it is issued
         std::unique_ptr<ScatterGatherManager> manager;
     };
 
@@ -175,12 +168,7 @@ class NativeIOEngine : private MTThreadBody {
     // than inKernelLimit are in the system; returns how long the next wait may last.
     uint32_t IssuePass();
     bool FailOverdueFile();
-    // Hands a dequeued request to the mechanism and reports a failure to hand it over; I/O thread.
     void Issue(uint32_t index);
-    // Hands the slot's request to the mechanism and marks it in flight; false, with the
-    // operating-system error (0 for a list without runs), when the mechanism did not take it. Called
-    // with the queue lock held, on the I/O thread or by the request's submitter.
-    bool HandOver(uint32_t index, int32_t* error);
     void HandleCompletion(const IOCompletion& completion);
     void ServeCancelRequest();
     // Ends every live request of file (every one with allFiles) with result; I/O thread only.
@@ -195,10 +183,9 @@ class NativeIOEngine : private MTThreadBody {
     std::unique_ptr<IOMechanism> mechanism;
     std::string reason;
     const uint32_t maxRuns;
-    const bool issueFromAnyThread;  // the mechanism takes submissions from any thread
     const uint32_t inKernelLimit;
     NativeIORequest slots[kNativeIORequestSlots];
-    uint32_t inKernel;  // slots whose operation the mechanism still owes; under the queue lock
+    uint32_t inKernel;  // slots whose operation the mechanism still owes; I/O thread only
     // A callback on the I/O thread queued a request after the last issue pass; I/O thread only.
     bool queuedOnIOThread;
     IssueObserver* issueObserver;

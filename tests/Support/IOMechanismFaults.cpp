@@ -1,6 +1,5 @@
-// The fault-injecting mechanism keeps the faults decided at Submit (by tag, under faultsLock: Submit may
-// come from a submitter when the inner mechanism takes that) and, on the I/O thread only, the
-// completions it holds back (delayed, waiting for a cancel, or duplicated). Wait gathers the
+// The fault-injecting mechanism keeps, on the I/O thread only, the faults decided at Submit (by tag)
+// and the completions it holds back (delayed, waiting for a cancel, or duplicated). Wait gathers the
 // inner mechanism's completions, applies each operation's fault and hands over what is due; while it
 // holds completions it waits on the inner mechanism no longer than until the earliest one is due.
 #include "Support/IOMechanismFaults.h"
@@ -8,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <unordered_map>
 
 #include "CoreClasses/MTCritSecHold.h"
@@ -44,25 +42,19 @@ class FaultInjectingIOMechanism final : public IOMechanism {
             injector->Delivered(operation.tag, 0, refused);
             return refused;
         }
-        if (fired >= 0) {
-            // Recorded before the operation can complete: its completion may reach Wait at once.
-            std::lock_guard<std::mutex> hold(faultsLock);
-            faults[operation.tag] = rule;
-        }
         const int result = inner->Submit(operation);
-        if (result != 0 && fired >= 0) {
+        if (result == 0 && fired >= 0) {
+            faults[operation.tag] = rule;
+        } else if (fired >= 0) {
             // Never started, so the fault cannot surface: say what the engine saw instead.
-            {
-                std::lock_guard<std::mutex> hold(faultsLock);
-                faults.erase(operation.tag);
-            }
             injector->Delivered(operation.tag, 0, result);
         }
         return result;
     }
 
     void RequestCancel(uint64_t tag) override {
-        if (RunsOnAfterCancel(tag)) {
+        auto fault = faults.find(tag);
+        if (fault != faults.end() && fault->second.kind == kFaultLateAfterCancel) {
             // Not passed on: the operation runs to its end, and its completion comes after the cancel.
             bool held = false;
             for (Held& waiting : holding) {
@@ -112,17 +104,9 @@ class FaultInjectingIOMechanism final : public IOMechanism {
     }
 
     void Flush() override { inner->Flush(); }
-    bool SubmitsFromAnyThread() override { return inner->SubmitsFromAnyThread(); }
     void Wake() override { inner->Wake(); }
 
   private:
-    // Whether the started operation with tag carries kFaultLateAfterCancel.
-    bool RunsOnAfterCancel(uint64_t tag) {
-        std::lock_guard<std::mutex> hold(faultsLock);
-        auto found = faults.find(tag);
-        return found != faults.end() && found->second.kind == kFaultLateAfterCancel;
-    }
-
     struct Held {
         IOCompletion completion;
         uint64_t due;
@@ -132,17 +116,13 @@ class FaultInjectingIOMechanism final : public IOMechanism {
     };
 
     void Apply(const IOCompletion& completion, std::vector<IOCompletion>* out) {
-        IOFaultRule rule;
-        {
-            std::lock_guard<std::mutex> hold(faultsLock);
-            auto found = faults.find(completion.tag);
-            if (found == faults.end()) {
-                out->push_back(completion);
-                return;
-            }
-            rule = found->second;
-            faults.erase(found);
+        auto found = faults.find(completion.tag);
+        if (found == faults.end()) {
+            out->push_back(completion);
+            return;
         }
+        const IOFaultRule rule = found->second;
+        faults.erase(found);
         IOCompletion changed = completion;
         switch (rule.kind) {
             case kFaultError:
@@ -202,9 +182,8 @@ class FaultInjectingIOMechanism final : public IOMechanism {
 
     std::unique_ptr<IOMechanism> inner;
     std::shared_ptr<IOFaultInjector> injector;
-    std::mutex faultsLock;  // guards faults; taken without any other lock of this mechanism
-    std::unordered_map<uint64_t, IOFaultRule> faults;  // by tag: started operations that carry a fault
     // I/O thread only.
+    std::unordered_map<uint64_t, IOFaultRule> faults;  // by tag: started operations that carry a fault
     std::vector<uint64_t> cancelled;  // late-after-cancel operations the engine asked to cancel
     std::vector<Held> holding;
     std::vector<IOCompletion> raw;

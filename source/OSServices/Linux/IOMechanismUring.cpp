@@ -1,9 +1,7 @@
-// The io_uring mechanism. The I/O thread alone reaps completions. The submission side is guarded by
-// submitLock: the I/O thread prepares and submits its entries under it, and so may one other thread at
-// a time (the engine's submitter that found the I/O thread idle), when the kernel can wait for
-// completions without touching the submission side (IORING_FEAT_EXT_ARG). Other threads wake the I/O
-// thread through an eventfd that the ring always has a read pending on. Prepared entries go to the kernel
-// with the next Flush or Wait.
+// The io_uring mechanism. The I/O thread owns the ring: it alone prepares and submits entries and
+// reaps completions. Other threads wake it through an eventfd that the ring always has a read pending
+// on, so they never touch the ring. Prepared entries go to the kernel with the next Flush or Wait, so
+// a pass that issues several operations and then waits makes one system call.
 #include <liburing.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -11,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <mutex>
 
 #include "OSServices/Linux/IOMechanismLinux.h"
 
@@ -73,7 +70,6 @@ class IOMechanismUring final : public IOMechanism {
             return false;
         }
         SubmitPending();
-        waitsApart = (ring.features & IORING_FEAT_EXT_ARG) != 0;
         *reason = "io_uring available";
         return true;
     }
@@ -81,10 +77,7 @@ class IOMechanismUring final : public IOMechanism {
     const char* GetName() override { return "uring"; }
     uint32_t GetMaxRuns() override { return IOV_MAX; }
 
-    bool SubmitsFromAnyThread() override { return waitsApart; }
-
     int Submit(const IOOperation& operation) override {
-        std::lock_guard<std::mutex> hold(submitLock);
         struct io_uring_sqe* entry = GetEntry();
         if (entry == nullptr) {
             return -EBUSY;
@@ -111,7 +104,6 @@ class IOMechanismUring final : public IOMechanism {
     }
 
     void RequestCancel(uint64_t tag) override {
-        std::lock_guard<std::mutex> hold(submitLock);
         struct io_uring_sqe* entry = GetEntry();
         if (entry == nullptr) {
             return;
@@ -121,7 +113,6 @@ class IOMechanismUring final : public IOMechanism {
     }
 
     void Flush() override {
-        std::lock_guard<std::mutex> hold(submitLock);
         if (io_uring_sq_ready(&ring) > 0) {
             SubmitPending();
         }
@@ -132,17 +123,8 @@ class IOMechanismUring final : public IOMechanism {
         timeout.tv_sec = timeoutMs / 1000;
         timeout.tv_nsec = static_cast<long long>(timeoutMs % 1000) * 1000000;
         struct io_uring_cqe* completion = nullptr;
-        int waited = 0;
-        if (waitsApart) {
-            // Submitted under the lock, then waited for without it: another thread may submit
-            // meanwhile, and this wait reads only the completion side.
-            Flush();
-            waited = timeoutMs == kWaitForever ? io_uring_wait_cqe(&ring, &completion)
-                                               : io_uring_wait_cqe_timeout(&ring, &completion, &timeout);
-        } else {
-            waited = io_uring_submit_and_wait_timeout(
-                &ring, &completion, 1, timeoutMs == kWaitForever ? nullptr : &timeout, nullptr);
-        }
+        const int waited = io_uring_submit_and_wait_timeout(
+            &ring, &completion, 1, timeoutMs == kWaitForever ? nullptr : &timeout, nullptr);
         if (waited < 0 && waited != -ETIME && waited != -EINTR && waited != -EAGAIN && waited != -EBUSY) {
             return false;
         }
@@ -159,11 +141,8 @@ class IOMechanismUring final : public IOMechanism {
             }
         }
         io_uring_cq_advance(&ring, seen);
-        if (rearm) {
-            std::lock_guard<std::mutex> hold(submitLock);
-            if (!ArmWakeRead()) {
-                return false;
-            }
+        if (rearm && !ArmWakeRead()) {
+            return false;
         }
         return true;
     }
@@ -199,12 +178,8 @@ class IOMechanismUring final : public IOMechanism {
         return true;
     }
 
-    // Guards the submission side of the ring (preparing entries, submitting them); never held while
-    // waiting for completions.
-    std::mutex submitLock;
     struct io_uring ring = {};
     bool ringReady = false;
-    bool waitsApart = false;  // set once by Init: waits never touch the submission side
     int eventFd = -1;
     uint64_t wakeValue = 0;  // written by the kernel's eventfd read; only its completion matters
 };
