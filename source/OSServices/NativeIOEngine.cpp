@@ -38,8 +38,7 @@ constexpr uint64_t kLargestOffset = 0x7FFFFFFFFFFFFFFFull;
 constexpr uint32_t kLongestDeadlineMs = 0x7FFFFFFFu;
 
 NativeIOEngine* processEngine = nullptr;
-// The engine whose I/O thread this is (null on every other thread): tells a submission made from a
-// completion callback without a system call.
+// The engine whose I/O thread this is; null on every other thread.
 thread_local NativeIOEngine* runningEngine = nullptr;
 
 uint64_t MakeTag(uint32_t slot, uint32_t generation) {
@@ -100,7 +99,6 @@ NativeIOEngine::NativeIOEngine(std::unique_ptr<IOMechanism> chosenMechanism, con
       listenerLock(MTInterface::NewCritSec()),
       thread(nullptr),
       stopRequested(false),
-      ioThreadId(0),
       plainTransfers(0),
       vectoredTransfers(0) {
     for (NativeIORequest& slot : slots) {
@@ -209,7 +207,7 @@ CacheSource::Result_t NativeIOEngine::Submit(bool write, IOFileHandle file, Buff
     slot.deadline = MTInterface::GetCurrentTimeMilli() + std::min(deadlineMs, kLongestDeadlineMs);
     bool queued = false;
     bool wake = false;
-    const bool onIOThread = runningEngine == this;
+    const bool onIOThread = IsIOThread();
     {
         MTCritSecHold hold(queueLock);
         if (running) {
@@ -272,8 +270,7 @@ void NativeIOEngine::Cancel(IOFileHandle file) {
 }
 
 bool NativeIOEngine::IsIOThread() {
-    const uint32_t id = ioThreadId.load();
-    return id != 0 && id == MTInterface::GetCurrentThreadID();
+    return runningEngine == this;
 }
 
 const char* NativeIOEngine::GetMechanismName() {
@@ -331,7 +328,6 @@ void NativeIOEngine::TerminateBody() {
 }
 
 void NativeIOEngine::RunBody(MTThread* ioThread) {
-    ioThreadId.store(MTInterface::GetCurrentThreadID());
     runningEngine = this;
     while (!stopRequested.load() && !ioThread->IsTerminating()) {
         const uint32_t timeout = IssuePass();
@@ -369,7 +365,6 @@ void NativeIOEngine::RunBody(MTThread* ioThread) {
             HandleCompletion(completion);
         }
     }
-    ioThreadId.store(0);
     runningEngine = nullptr;
 }
 
@@ -545,7 +540,6 @@ void NativeIOEngine::ServeCancelRequest() {
         file = cancelFile;
     }
     CancelRequests(file, false, CacheSource::kResultCancelled);
-    mechanism->Flush();
     {
         MTCritSecHold hold(queueLock);
         cancelRequested = false;

@@ -207,7 +207,6 @@ class NativeIOEngine : private MTThreadBody {
     std::vector<SlotFreedListener*> listeners;
     MTThread* thread;  // owned; null when it could not be started
     std::atomic<bool> stopRequested;
-    std::atomic<uint32_t> ioThreadId;  // MTInterface thread ID of the I/O thread; 0 until it runs
     std::atomic<uint64_t> plainTransfers;
     std::atomic<uint64_t> vectoredTransfers;
     std::vector<IOCompletion> completions;  // the I/O thread's reap buffer
